@@ -1,0 +1,19 @@
+// Spectrum arithmetic used by the device worker: FFTW plan life-cycle behind a
+// process-wide planner lock, the frequency axis and the amplitude of each line.
+#pragma once
+
+#include <QVector>
+#include <QtGlobal>
+#include <fftw3.h>
+
+// FFTW's planner is not thread-safe; every plan is made and destroyed through
+// these, which serialise the planner across threads. fftw_execute on distinct
+// plans may run concurrently without them.
+fftw_plan spectrumMakePlan(int count, fftw_complex* in, fftw_complex* out);
+void spectrumDestroyPlan(fftw_plan plan);
+
+// frequencies[k] = k * fs / N for k = 0 .. N/2 - 1, fs = 1 / (period * 1.25e-7) Hz.
+void spectrumFrequencies(QVector<double>& frequencies, quint16 period, quint32 count);
+
+// spectrum[k] = |out[k]| / (N/2) for k = 0 .. N/2 - 1.
+void spectrumAmplitudes(QVector<double>& spectrum, const fftw_complex* out, quint32 count);

@@ -1,0 +1,106 @@
+// The device worker: owns the serial link to the headset and lives in a thread
+// of its own for the program's whole life. It searches the ports, runs the
+// exchange loop, decodes data frames into samples, computes spectra and sends
+// the capture, stimulation and raw commands.
+//
+// Threading: start() runs in the worker thread and never returns until
+// terminated. The public slots are called directly from the GUI thread; they do
+// no I/O, they only store a request under `mutex` for the worker to take.
+// Everything the worker reports goes out through (queued) signals.
+#pragma once
+
+#include <QByteArray>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <fftw3.h>
+
+#include "analysis/fftwindow.h"
+#include "device/types.h"
+
+class QSerialPort;
+
+class Device : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Device(QObject* parent = nullptr);
+    ~Device() override;
+
+    // Ends the worker: the exchange sends a capture stop and returns, start()
+    // emits finished(). Safe from any thread.
+    void terminate();
+
+signals:
+    void connection(bool);
+    void finished();
+    void info(QString);
+    void terminal(QString);
+    void changeCapture(bool value);
+    void updateDataTime(QVector<structSample>);
+    void updateDataFFT(int channel, QVector<double> freq, QVector<double> data);
+    void updateSpeed(quint32 TX, quint32 RX);
+    void updateSkipSamples(quint64);
+
+public slots:
+    void start();
+    void captureStart(ushort value);
+    void captureStop();
+    void setPort(QString port);
+    void sendCommand(QString cmd);
+    void setFFTCount(uint count);
+    void setFFTWindow(FFTWindow value);
+    void setLightStart(structLightParam param);
+    void setLightStop();
+    void setSoundStart(structSoundParam param);
+    void setSoundStop();
+
+private:
+    // Port search and exchange (device.cpp).
+    int takeTask();
+    bool transmit();
+    bool searchDevice();
+    bool probePort(const QString& name);
+    void runExchange();
+
+    // Received frames (device.cpp).
+    void dispatchFrame(const QByteArray& frame);
+    void deliverSample();
+
+    // Command frames (device_commands.cpp).
+    QByteArray commandFrame(int task);
+
+    // Spectrum (device_fft.cpp).
+    double windowValue(int kind, double n, double N);
+    void updateFrequencies();
+    void windowAndStore();
+    void advanceAndTransform();
+
+    QByteArray txBuffer;
+    QByteArray rxBuffer;
+    QSerialPort* serialPort = nullptr;
+    QString port;
+    QMutex mutex;
+    int task = taskNone;
+    quint16 capturePeriod = 0;
+    QByteArray commandBytes;
+    structLightParam lightParam{};
+    structSoundParam soundParam{};
+    int fftWindow = Rectangular;
+    quint32 fftFill = 0;
+    quint32 fftCount = 0;
+    fftw_plan fftPlan[channelCount] = {};
+    fftw_complex* fftIn[channelCount] = {};
+    fftw_complex* fftOut[channelCount] = {};
+    QVector<double> spectrum;
+    QVector<double> frequencies;
+    QVector<structSample> batch;
+    double time = 0;
+    quint16 packetCounter = 0;
+    quint64 skipSamples = 0;
+    quint32 txBytes = 0;
+    quint32 rxBytes = 0;
+    structSample currentSample{};
+};
