@@ -222,16 +222,18 @@ void Protocol::wirelessReplyIsFoundWhateverTheSplit()
     const QByteArray headset = QByteArray("\x10?VolmaHeadsetRF", 16);
     const QByteArray stream = receiver + bytes("0253") + headset + bytes("1744");
     for (int cut = 0; cut <= stream.size(); ++cut) {
-        QByteArray buffer = stream.left(cut);
+        QByteArray fed = stream.left(cut);
+        QByteArray buffer = fed;
         bool found = scanWirelessReply(buffer);
         if (!found) {
+            fed = stream;
             buffer += stream.mid(cut);
             found = scanWirelessReply(buffer);
         }
         QVERIFY2(found, qPrintable(QString::number(cut)));
         // The scan consumed whole frames from the front, up to and including
         // an identification frame, and left the rest for the exchange.
-        QVERIFY(stream.endsWith(buffer));
+        QVERIFY(fed.endsWith(buffer));
         QVERIFY(buffer.size() <= stream.size() - receiver.size());
     }
 }
