@@ -14,7 +14,6 @@
 #include <QObject>
 #include <QString>
 #include <QVector>
-#include <atomic>
 
 #include <atomic>
 #include <condition_variable>
