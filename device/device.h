@@ -146,5 +146,8 @@ private:
     // Bytes of rxBuffer before rxHead are parsed already; the buffer is
     // compacted when new input is appended, not after every frame.
     int rxHead = 0;
+    // capturePeriod as of the last confirmed capture start: the time step of
+    // the samples. capturePeriod itself belongs to the request slots.
+    quint16 samplePeriod = 0;
     QByteArray frameView; // the frame being dispatched, pointing into rxBuffer
 };

@@ -6,9 +6,13 @@
 
 using namespace protocol;
 
-namespace {
+namespace
+{
 
-QByteArray bytes(const char* hexDigits) { return QByteArray::fromHex(hexDigits); }
+QByteArray bytes(const char* hexDigits)
+{
+    return QByteArray::fromHex(hexDigits);
+}
 
 QByteArray dataFrame(int half, quint16 counter, const QVector<qint32>& counts)
 {
@@ -188,7 +192,8 @@ void Protocol::captureFaultNamesTheAdcsInRisingOrder_data()
 {
     QTest::addColumn<int>("mask");
     QTest::addColumn<QString>("text");
-    QTest::newRow("1 and 3") << 0x05 << QStringLiteral("Ошибка запуска сбора данных! ( АЦП[1] АЦП[3] )");
+    QTest::newRow("1 and 3") << 0x05
+                             << QStringLiteral("Ошибка запуска сбора данных! ( АЦП[1] АЦП[3] )");
     QTest::newRow("no ADC bit") << 0x40 << QStringLiteral("Ошибка запуска сбора данных! ( )");
     QTest::newRow("all") << 0xFF
                          << QStringLiteral("Ошибка запуска сбора данных! ( АЦП[1] АЦП[2] АЦП[3] "
@@ -222,16 +227,18 @@ void Protocol::wirelessReplyIsFoundWhateverTheSplit()
     const QByteArray headset = QByteArray("\x10?VolmaHeadsetRF", 16);
     const QByteArray stream = receiver + bytes("0253") + headset + bytes("1744");
     for (int cut = 0; cut <= stream.size(); ++cut) {
-        QByteArray buffer = stream.left(cut);
+        QByteArray fed = stream.left(cut);
+        QByteArray buffer = fed;
         bool found = scanWirelessReply(buffer);
         if (!found) {
+            fed = stream;
             buffer += stream.mid(cut);
             found = scanWirelessReply(buffer);
         }
         QVERIFY2(found, qPrintable(QString::number(cut)));
         // The scan consumed whole frames from the front, up to and including
         // an identification frame, and left the rest for the exchange.
-        QVERIFY(stream.endsWith(buffer));
+        QVERIFY(fed.endsWith(buffer));
         QVERIFY(buffer.size() <= stream.size() - receiver.size());
     }
 }
