@@ -184,17 +184,24 @@ void DeviceSpectrum::lengthAndWindowMayChangeDuringCapture()
     rig.device->setFFTWindow(Rectangular);
     rig.device->setFFTCount(64);
     const int before = rig.spectra.size();
-    QVERIFY(QTest::qWaitFor([&] { return rig.spectra.size() >= before + 2 * channelCount; }, 5000));
+    // Spectra of the earlier lengths may still be on their way.
+    QVERIFY(QTest::qWaitFor(
+        [&] { return rig.spectra.size() > before && rig.spectra.last().data.size() == 32; }, 5000));
+    const int settled = rig.spectra.size();
+    QVERIFY(QTest::qWaitFor([&] { return rig.spectra.size() >= settled + channelCount; }, 5000));
     QVERIFY(rig.stopCapture());
 
     QVERIFY(before > 0);
-    for (const ReceivedSpectrum& s : rig.spectra) {
+    for (int i = 0; i < rig.spectra.size(); ++i) {
+        const ReceivedSpectrum& s = rig.spectra[i];
+        // Every block gives all twelve channels in order, whatever changed.
+        QCOMPARE(s.channel, i % channelCount);
         QCOMPARE(s.freq.size(), s.data.size());
         QVERIFY(s.data.size() == 1 || s.data.size() == 16 || s.data.size() == 32 ||
                 s.data.size() == 64 || s.data.size() == 128);
     }
-    QCOMPARE(rig.spectra.last().data.size(), 32);
-    QCOMPARE(rig.spectra.last().channel, channelCount - 1);
+    for (int i = settled; i < rig.spectra.size(); ++i)
+        QCOMPARE(rig.spectra[i].data.size(), 32);
 }
 
 QTEST_GUILESS_MAIN(DeviceSpectrum)
