@@ -96,8 +96,8 @@ public:
                     stream.insert(stream.end(), buf, buf + n);
                     reads.push_back(static_cast<size_t>(n));
                     lastRead = nowSeconds();
-                } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                    return false;
+                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    return false; // the other side has gone
                 }
             } else if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
                 return false;
