@@ -156,6 +156,20 @@ public:
     double lastRead = 0;
 };
 
+// Collects frames for ms milliseconds, stamping each with the read that completed it.
+inline std::vector<Frame> collect(PtyClient& client, int ms)
+{
+    std::vector<Frame> all;
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < end) {
+        if (!client.pump(0))
+            break;
+        for (Frame& f : client.takeFrames())
+            all.push_back(std::move(f));
+    }
+    return all;
+}
+
 // The program's decoding formula, written out independently: the 24-bit
 // big-endian count goes into the upper three bytes of a signed 32-bit word.
 inline double decodeVolts(const uint8_t* b)
