@@ -42,7 +42,8 @@ constexpr auto partialFrameTimeout = milliseconds(100);
 // The receiver relays the headset's own answer after this delay.
 constexpr auto receiverDelay = milliseconds(80);
 // Gap between two bursts, and how long a short burst is held back for more bytes.
-constexpr auto burstGap = microseconds(100);
+constexpr auto burstGap = microseconds(50);
+constexpr size_t burstBacklog = 512;
 constexpr auto burstHold = milliseconds(20);
 // Beyond this much unsent output, sample pairs are dropped (counter jumps).
 constexpr size_t outputCap = 1 << 20;
@@ -748,16 +749,24 @@ void Headset::Impl::flush(Clock::time_point now)
             break;
         }
     } else {
-        if (now < nextBurst || (queued() < burst && now - outOldest < burstHold))
+        // One burst per gap; a backlog that a busy machine let grow is worked
+        // off at once, so that the data stream does not fall ever further behind.
+        if (now < nextBurst)
             return;
-        size_t chunk = std::min(burst, queued());
-        ssize_t n = ::write(master, out.data() + outHead, chunk);
-        if (n > 0) {
+        while (queued() > 0) {
+            if (queued() < burst && now - outOldest < burstHold)
+                break;
+            size_t chunk = std::min(burst, queued());
+            ssize_t n = ::write(master, out.data() + outHead, chunk);
+            if (n <= 0) {
+                outBlocked = n < 0 && errno == EAGAIN;
+                break;
+            }
             outHead += static_cast<size_t>(n);
             outOldest = now;
             nextBurst = now + burstGap;
-        } else {
-            outBlocked = n < 0 && errno == EAGAIN;
+            if (queued() <= burstBacklog)
+                break;
         }
     }
     if (queued() == 0) {
