@@ -72,6 +72,17 @@ std::string hex(const uint8_t* p, size_t n)
     return s;
 }
 
+// A "?" frame carrying an identification string.
+std::vector<uint8_t> identityFrame(const char* id)
+{
+    const size_t n = std::strlen(id);
+    std::vector<uint8_t> f(2 + n);
+    f[0] = static_cast<uint8_t>(f.size());
+    f[1] = frame::identify;
+    std::memcpy(f.data() + 2, id, n);
+    return f;
+}
+
 void setError(std::string* error, const std::string& text)
 {
     if (error)
@@ -460,9 +471,7 @@ void Headset::Impl::serve()
         if (headsetAnswerPending && now >= headsetAnswerDue) {
             headsetAnswerPending = false;
             if (canSend()) {
-                std::vector<uint8_t> f = {0, frame::identify};
-                f.insert(f.end(), frame::headsetId, frame::headsetId + 14);
-                f[0] = static_cast<uint8_t>(f.size());
+                auto f = identityFrame(frame::headsetId);
                 queue(f.data(), f.size());
             }
         }
@@ -628,16 +637,12 @@ void Headset::Impl::answerIdentify(Clock::time_point now)
     if (!canSend())
         return;
     if (!opt.wireless) {
-        std::vector<uint8_t> f = {0, frame::identify};
-        f.insert(f.end(), frame::headsetId, frame::headsetId + std::strlen(frame::headsetId));
-        f[0] = static_cast<uint8_t>(f.size());
+        auto f = identityFrame(frame::headsetId);
         queue(f.data(), f.size());
         return;
     }
     // The receiver answers for itself at once and relays the headset's answer later.
-    std::vector<uint8_t> f = {0, frame::identify};
-    f.insert(f.end(), frame::receiverId, frame::receiverId + std::strlen(frame::receiverId));
-    f[0] = static_cast<uint8_t>(f.size());
+    auto f = identityFrame(frame::receiverId);
     queue(f.data(), f.size());
     headsetAnswerPending = true;
     headsetAnswerDue = now + receiverDelay;
