@@ -142,6 +142,8 @@ private:
     std::atomic<bool> terminating{false};
     std::mutex pauseMutex;
     std::condition_variable pauseWake;
+    // Set by start() as it ends, after its last use of the members.
+    std::atomic<bool> workerEnded{false};
     // Bytes of rxBuffer before rxHead are parsed already; the buffer is
     // compacted when new input is appended, not after every frame.
     int rxHead = 0;

@@ -42,7 +42,8 @@ constexpr auto partialFrameTimeout = milliseconds(100);
 // The receiver relays the headset's own answer after this delay.
 constexpr auto receiverDelay = milliseconds(80);
 // Gap between two bursts, and how long a short burst is held back for more bytes.
-constexpr auto burstGap = microseconds(100);
+constexpr auto burstGap = microseconds(50);
+constexpr size_t burstBacklog = 512;
 constexpr auto burstHold = milliseconds(20);
 // Beyond this much unsent output, sample pairs are dropped (counter jumps).
 constexpr size_t outputCap = 1 << 20;
@@ -69,6 +70,17 @@ std::string hex(const uint8_t* p, size_t n)
         s.push_back(digits[p[i] & 15]);
     }
     return s;
+}
+
+// A "?" frame carrying an identification string.
+std::vector<uint8_t> identityFrame(const char* id)
+{
+    const size_t n = std::strlen(id);
+    std::vector<uint8_t> f(2 + n);
+    f[0] = static_cast<uint8_t>(f.size());
+    f[1] = frame::identify;
+    std::memcpy(f.data() + 2, id, n);
+    return f;
 }
 
 void setError(std::string* error, const std::string& text)
@@ -164,7 +176,7 @@ private:
     void serve();
     void serviceRequests();
     Clock::time_point nextWake(Clock::time_point now) const;
-    void checkPeer(short revents);
+    void checkPeer();
     void flushStaleInput();
     void readInput(Clock::time_point now);
     void handleFrame(const uint8_t* f, size_t n, Clock::time_point now);
@@ -438,19 +450,7 @@ void Headset::Impl::serve()
         if (stopping)
             break;
         now = Clock::now();
-        short revents = fds[1].revents;
-        if (!peerOpen) {
-            pollfd p{master, POLLIN, 0};
-            ::poll(&p, 1, 0);
-            revents = p.revents;
-        }
-        // A peer that has just opened the port is noted before its first frames
-        // are read, so they get their answers; one that has closed is noted after
-        // its last frames are read, so that answers to it are dropped.
-        if (!(revents & (POLLHUP | POLLERR | POLLNVAL)))
-            checkPeer(revents);
         readInput(now);
-        checkPeer(revents);
         if (fds[1].revents & POLLOUT)
             outBlocked = false;
         serviceRequests();
@@ -459,9 +459,7 @@ void Headset::Impl::serve()
         if (headsetAnswerPending && now >= headsetAnswerDue) {
             headsetAnswerPending = false;
             if (canSend()) {
-                std::vector<uint8_t> f = {0, frame::identify};
-                f.insert(f.end(), frame::headsetId, frame::headsetId + 14);
-                f[0] = static_cast<uint8_t>(f.size());
+                auto f = identityFrame(frame::headsetId);
                 queue(f.data(), f.size());
             }
         }
@@ -495,9 +493,12 @@ Clock::time_point Headset::Impl::nextWake(Clock::time_point now) const
     return t;
 }
 
-void Headset::Impl::checkPeer(short revents)
+void Headset::Impl::checkPeer()
 {
-    bool open = !(revents & (POLLHUP | POLLERR | POLLNVAL));
+    // The master reports a hang-up exactly while nobody has the slave open.
+    pollfd p{master, POLLIN, 0};
+    ::poll(&p, 1, 0);
+    bool open = !(p.revents & (POLLHUP | POLLERR | POLLNVAL));
     if (open == peerOpen)
         return;
     peerOpen = open;
@@ -537,6 +538,10 @@ void Headset::Impl::readInput(Clock::time_point now)
             continue;
         break; // EAGAIN: drained; EIO: nobody has the slave open
     }
+    // Whether the frames just read get answers depends on whether someone is
+    // there now: a peer that has just opened the port is answered at once, and
+    // the last frames of one that has closed are not answered to its successor.
+    checkPeer();
     size_t pos = 0;
     while (pos < in.size()) {
         // A length byte of 0 is taken as a frame of its own, so the stream moves on.
@@ -627,16 +632,12 @@ void Headset::Impl::answerIdentify(Clock::time_point now)
     if (!canSend())
         return;
     if (!opt.wireless) {
-        std::vector<uint8_t> f = {0, frame::identify};
-        f.insert(f.end(), frame::headsetId, frame::headsetId + std::strlen(frame::headsetId));
-        f[0] = static_cast<uint8_t>(f.size());
+        auto f = identityFrame(frame::headsetId);
         queue(f.data(), f.size());
         return;
     }
     // The receiver answers for itself at once and relays the headset's answer later.
-    std::vector<uint8_t> f = {0, frame::identify};
-    f.insert(f.end(), frame::receiverId, frame::receiverId + std::strlen(frame::receiverId));
-    f[0] = static_cast<uint8_t>(f.size());
+    auto f = identityFrame(frame::receiverId);
     queue(f.data(), f.size());
     headsetAnswerPending = true;
     headsetAnswerDue = now + receiverDelay;
@@ -748,16 +749,24 @@ void Headset::Impl::flush(Clock::time_point now)
             break;
         }
     } else {
-        if (now < nextBurst || (queued() < burst && now - outOldest < burstHold))
+        // One burst per gap; a backlog that a busy machine let grow is worked
+        // off at once, so that the data stream does not fall ever further behind.
+        if (now < nextBurst)
             return;
-        size_t chunk = std::min(burst, queued());
-        ssize_t n = ::write(master, out.data() + outHead, chunk);
-        if (n > 0) {
+        while (queued() > 0) {
+            if (queued() < burst && now - outOldest < burstHold)
+                break;
+            size_t chunk = std::min(burst, queued());
+            ssize_t n = ::write(master, out.data() + outHead, chunk);
+            if (n <= 0) {
+                outBlocked = n < 0 && errno == EAGAIN;
+                break;
+            }
             outHead += static_cast<size_t>(n);
             outOldest = now;
             nextBurst = now + burstGap;
-        } else {
-            outBlocked = n < 0 && errno == EAGAIN;
+            if (queued() <= burstBacklog)
+                break;
         }
     }
     if (queued() == 0) {

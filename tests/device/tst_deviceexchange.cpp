@@ -61,6 +61,7 @@ private slots:
     void terminateDuringAnExchangeStopsCaptureAndFinishesPromptly();
     void captureStartRepliesReportStartedOrTheFaultyAdcs();
     void samplesDecodeToTheSentSignalInChannelOrderAndTime();
+    void samplesArrivingAfterTheStopReplyAreNotSentTwice();
     void lostSamplesAreFilledWithCopiesAndCounted();
     void lostFirstHalfKeepsThePreviousOddChannels();
     void counterWrapCountsNoLoss();
@@ -170,6 +171,42 @@ void DeviceExchange::samplesDecodeToTheSentSignalInChannelOrderAndTime()
         QCOMPARE(sizes[i], 64);
     QCOMPARE(sizes.last(), samples.size() % 64);
     QCOMPARE(s.rig.changeCaptureSpy.last().at(0).toBool(), false);
+}
+
+void DeviceExchange::samplesArrivingAfterTheStopReplyAreNotSentTwice()
+{
+    Session s;
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(100));
+    QVERIFY(s.stopCapture());
+    // Almost always a part batch went out with the stop reply.
+    const int atStop = s.rig.samples().size();
+
+    // Frames still in flight when the headset stopped: a full batch more.
+    std::vector<uint8_t> late;
+    const quint16 counter = quint16(s.headset().pairsSent());
+    for (int i = 0; i < 64; ++i) {
+        for (uint8_t half = 0; half < 2; ++half) {
+            std::vector<uint8_t> f(23, 0x01);
+            f[0] = 23;
+            f[1] = 'D';
+            f[2] = half;
+            f[3] = uint8_t((counter + i) & 0xFF);
+            f[4] = uint8_t((counter + i) >> 8);
+            late.insert(late.end(), f.begin(), f.end());
+        }
+    }
+    s.headset().injectBytes(late);
+    QVERIFY(s.waitForSamples(atStop + 64));
+    QTest::qWait(100);
+    s.rig.stop();
+
+    const QVector<structSample> samples = s.rig.samples();
+    QCOMPARE(samples.size(), atStop + 64);
+    for (int i = 1; i < samples.size(); ++i)
+        QVERIFY(samples[i].time > samples[i - 1].time);
 }
 
 void DeviceExchange::lostSamplesAreFilledWithCopiesAndCounted()

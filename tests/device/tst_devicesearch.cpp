@@ -34,6 +34,7 @@ private slots:
     void wiredHeadsetIsFoundAndItsReplyParsedAsFirstFrame();
     void wirelessReceiverRelaysTheHeadsetsAnswer();
     void searchWithNoPortsFailsAndTerminateCutsThePauseShort();
+    void portChosenWhileTheWorkerSearchesIsUsedByTheNextSearch();
 };
 
 void DeviceSearch::namedPortIsTheOnlyOneTried()
@@ -148,6 +149,25 @@ void DeviceSearch::searchWithNoPortsFailsAndTerminateCutsThePauseShort()
     QVERIFY2(took >= 0 && took < 1000, qPrintable(QString::number(took)));
     QCOMPARE(rig.finishedSpy.count(), 1);
     QCOMPARE(rig.terminalLines().count(searching), 1);
+}
+
+void DeviceSearch::portChosenWhileTheWorkerSearchesIsUsedByTheNextSearch()
+{
+    SimPort good;
+    QVERIFY(good.ok);
+    QTemporaryDir dir;
+    const QString missing = dir.path() + "/no-such-port";
+    DeviceRig rig;
+    rig.device->setPort(missing);
+    rig.start();
+    QVERIFY(rig.waitForTerminal(notFound, 2000));
+    // The worker reads the port at every search; the window may change it at
+    // any time.
+    rig.device->setPort(good.path);
+    QVERIFY(rig.waitForConnection(true, 5000));
+    rig.stop();
+    QCOMPARE(rig.terminalLines().count(searching), 2);
+    QVERIFY(rig.hasTerminal(QStringLiteral("Устройство найдено на %1").arg(good.path)));
 }
 
 QTEST_GUILESS_MAIN(DeviceSearch)
