@@ -3,8 +3,9 @@
 // The worker owns the buffers, plans and counters and touches them without a
 // lock. Once the device lives in its worker, setFFTCount and setFFTWindow (GUI
 // thread) therefore do not change them: they leave the new length or window
-// under `mutex`, and the worker takes it before it stores the next sample. Plans are made and
-// destroyed only through the spectrum helpers, which serialise FFTW's planner.
+// under `mutex`, and the worker takes it before it stores the next sample.
+// Plans are made and destroyed only through the spectrum helpers, which
+// serialise FFTW's planner.
 #include "device/device.h"
 
 #include <QDebug>

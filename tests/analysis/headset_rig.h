@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QThread>
 #include <QtTest>
+#include <atomic>
 #include <memory>
 
 #include "device/device.h"
@@ -28,6 +29,11 @@ public:
         if (device) {
             device->terminate();
             thread->wait();
+            // Orders everything the worker did before finished() before the
+            // deletes below, in a way ThreadSanitizer sees (QThread::wait
+            // orders it inside Qt, where the sanitizer cannot look).
+            while (!workerEnded.load(std::memory_order_acquire))
+                QThread::yieldCurrentThread();
         }
         delete device;
         delete thread;
@@ -54,9 +60,12 @@ public:
         device->moveToThread(thread);
         connect(thread, &QThread::started, device, &Device::start);
         connect(device, &Device::finished, thread, &QThread::quit, Qt::DirectConnection);
-        connect(device, &Device::connection, this, [this](bool on) { connected = on; });
-        connect(device, &Device::terminal, this, [this](const QString& line) { lines << line; });
-        connect(device, &Device::changeCapture, this, [this](bool on) {
+        connect(
+            device, &Device::finished, device,
+            [this] { workerEnded.store(true, std::memory_order_release); }, Qt::DirectConnection);
+        receive(&Device::connection, [this](bool on) { connected = on; });
+        receive(&Device::terminal, [this](const QString& line) { lines << line; });
+        receive(&Device::changeCapture, [this](bool on) {
             capturing = on;
             ++captureChanges;
             if (on) {
@@ -64,17 +73,32 @@ public:
                 spectra.clear();
             }
         });
-        connect(device, &Device::updateDataTime, this,
+        receive(&Device::updateDataTime,
                 [this](const QVector<structSample>& batch) { samples += batch; });
-        connect(device, &Device::updateSkipSamples, this,
-                [this](quint64 count) { skipSamples = count; });
-        connect(device, &Device::updateDataFFT, this,
+        receive(&Device::updateSkipSamples, [this](quint64 count) { skipSamples = count; });
+        receive(&Device::updateDataFFT,
                 [this](int channel, const QVector<double>& freq, const QVector<double>& data) {
                     spectra.append({channel, freq, data, samples.size()});
                 });
         device->setPort(QString::fromStdString(headset.portPath()));
         thread->start();
         return QTest::qWaitFor([this] { return connected; }, timeoutMs);
+    }
+
+    // Receives a signal queued in this (the test's) thread. Qt hands the
+    // arguments over inside its event queue, where ThreadSanitizer cannot see
+    // the ordering; the counter states it: released in the worker as the
+    // signal is emitted, acquired here before the arguments are read.
+    template <typename Signal, typename Slot> void receive(Signal signal, Slot slot)
+    {
+        connect(
+            device, signal, device,
+            [this](auto&&...) { handOver.fetch_add(1, std::memory_order_release); },
+            Qt::DirectConnection);
+        connect(device, signal, this, [this, slot](auto&&... args) {
+            handOver.load(std::memory_order_acquire);
+            slot(args...);
+        });
     }
 
     bool startCapture(ushort period = 8800)
@@ -101,6 +125,8 @@ public:
     sim::Headset headset;
     Device* device = nullptr;
     QThread* thread = nullptr;
+    std::atomic<bool> workerEnded{false};
+    std::atomic<unsigned> handOver{0};
 
     bool connected = false;
     bool capturing = false;

@@ -158,7 +158,7 @@ void Stimulation::overlongCommandIsRefusedAndNothingIsSent()
     QVERIFY(rig.connectDevice());
     rig.headset.clearReceived();
     int connectionChanges = 0;
-    connect(rig.device, &Device::connection, this, [&](bool) { ++connectionChanges; });
+    rig.receive(&Device::connection, [&](bool) { ++connectionChanges; });
 
     rig.device->sendCommand(QString("G") + QString(254, 'x')); // 255 bytes
     QVERIFY(QTest::qWaitFor(
