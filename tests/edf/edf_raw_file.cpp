@@ -87,7 +87,7 @@ std::string RawFile::bytes(int64_t recordCount) const
         int data = 0, annotation = 0;
         for (const RawSignal& s : signals) {
             const int64_t n = toInt(s.samples, 0);
-            if (n <= 0 || n > 100000000)
+            if (n <= 0 || n > 1000000)
                 continue;
             if (s.annotation) {
                 std::string block = annotationBlock ? annotationBlock(r, annotation)

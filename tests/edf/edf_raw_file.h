@@ -50,7 +50,8 @@ struct RawFile {
     std::function<std::string(int64_t r, int k)> annotationBlock;
 
     std::string header() const;
-    // Header plus one record for each of recordCount (default: the records field's value).
+    // Header plus recordCount records (default: the records field's value). Signals with more
+    // than a million samples per record get no samples, to keep refusal tests small.
     std::string bytes(int64_t recordCount = -1) const;
 };
 
