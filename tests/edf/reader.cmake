@@ -9,3 +9,14 @@ target_link_libraries(edf_seed_files PRIVATE edf_raw_file)
 
 neurask_edf_test(edf_reader_tests edf_reader_tests.cpp)
 target_link_libraries(edf_reader_tests PRIVATE edf_raw_file)
+
+# Against biosig's reader (biosig-tools); skipped at run time when save2gdf is missing.
+find_program(NEURASK_SAVE2GDF_PROGRAM save2gdf)
+neurask_edf_test(edf_reader_peer_tests edf_reader_peer_tests.cpp)
+target_link_libraries(edf_reader_peer_tests PRIVATE edf_raw_file)
+if(NEURASK_SAVE2GDF_PROGRAM)
+  target_compile_definitions(edf_reader_peer_tests
+                             PRIVATE NEURASK_SAVE2GDF="${NEURASK_SAVE2GDF_PROGRAM}")
+else()
+  target_compile_definitions(edf_reader_peer_tests PRIVATE NEURASK_SAVE2GDF="")
+endif()
