@@ -770,6 +770,25 @@ TEST(EdfSetters, SettersAreRefusedOnceARecordIsCompleted)
     EXPECT_EQ(d.size(), 768u + 2 * 124);
 }
 
+TEST(EdfSetters, SettersAreRefusedWhileTheFirstRecordIsUnderWay)
+{
+    ScratchDir dir;
+    const std::string path = dir.path("midway.edf");
+    int h = openSimple(path, EDF_FILETYPE_EDFPLUS, 2, 2);
+    ASSERT_GE(h, 0);
+    const double zeros[4] = {0, 0, 0, 0};
+    ASSERT_EQ(edfwrite_physical_samples(h, zeros), 0);
+    // The header with 2 samples per record is on disk; 4 samples now would break the file.
+    EXPECT_EQ(edf_set_samples_per_record(h, 1, 4), -1);
+    EXPECT_EQ(edf_set_number_of_annotation_signals(h, 2), -1);
+    EXPECT_EQ(edf_set_digital_maximum(h, 1, 100), -1);
+    ASSERT_EQ(edfwrite_physical_samples(h, zeros), 0);
+    ASSERT_EQ(edf_close(h), 0);
+    auto d = readFile(path);
+    EXPECT_EQ(d.size(), 1024u + 8 + 120);
+    EXPECT_EQ(signalFields(d, 3, 1).samples, "2       ");
+}
+
 TEST(EdfSetters, HeaderErrorsWriteNothingAndLeaveTheHandleConfigurable)
 {
     const struct {
