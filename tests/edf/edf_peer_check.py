@@ -40,29 +40,29 @@ def physical(sig, digital):
     return bit * (offset + digital)
 
 
-def check_mne(spec, path):
+def check_mne(want, path):
     import numpy as np
     import mne
 
     mne.set_log_level("ERROR")
-    reader = mne.io.read_raw_bdf if spec["bdf"] else mne.io.read_raw_edf
+    reader = mne.io.read_raw_bdf if want["bdf"] else mne.io.read_raw_edf
     raw = reader(path, preload=True, stim_channel=None)
-    sigs = spec["signals"]
+    sigs = want["signals"]
     name = os.path.basename(path)
     expect(raw.ch_names == [s["label"] for s in sigs], f"{name}: labels {raw.ch_names}")
-    rate = sigs[0]["samples"] / spec["record_duration"]
+    rate = sigs[0]["samples"] / want["record_duration"]
     expect(close(raw.info["sfreq"], rate, 1e-9), f"{name}: rate {raw.info['sfreq']} != {rate}")
-    expect(raw.n_times == spec["records"] * sigs[0]["samples"], f"{name}: n_times {raw.n_times}")
+    expect(raw.n_times == want["records"] * sigs[0]["samples"], f"{name}: n_times {raw.n_times}")
     start = raw.info["meas_date"]
     expect(
         (start.year, start.month, start.day, start.hour, start.minute, start.second)
-        == tuple(spec["start"]),
+        == tuple(want["start"]),
         f"{name}: start {start}",
     )
     extra = raw._raw_extras[0]
-    expect(extra["n_records"] == spec["records"], f"{name}: records {extra['n_records']}")
+    expect(extra["n_records"] == want["records"], f"{name}: records {extra['n_records']}")
     expect(
-        close(float(extra["record_length"][0]), spec["record_duration"], 1e-9),
+        close(float(extra["record_length"][0]), want["record_duration"], 1e-9),
         f"{name}: record length {extra['record_length']}",
     )
     for i, s in enumerate(sigs):
@@ -81,8 +81,8 @@ def check_mne(spec, path):
         bad = np.nonzero(np.abs(got - want) > tol)[0]
         expect(len(bad) == 0, f"{name}: {s['label']} sample {bad[:1]} {got[bad[:1]]} != {want[bad[:1]]}")
     ann = raw.annotations
-    expect(len(ann) == len(spec["annotations"]), f"{name}: {len(ann)} annotations")
-    for a, w in zip(ann, spec["annotations"]):
+    expect(len(ann) == len(want["annotations"]), f"{name}: {len(ann)} annotations")
+    for a, w in zip(ann, want["annotations"]):
         expect(a["description"] == w["text"], f"{name}: annotation text {a['description']!r}")
         expect(close(a["onset"], w["onset"], 1e-6), f"{name}: onset {a['onset']} != {w['onset']}")
         dur = max(w["duration"], 0.0)
@@ -96,20 +96,20 @@ def save2gdf(*args):
     return res.stdout
 
 
-def check_biosig(spec, path, work):
+def check_biosig(want, path, work):
     name = os.path.basename(path)
-    sigs = spec["signals"]
+    sigs = want["signals"]
     out = save2gdf("-JSON", path)
     # The JSON follows a line naming the file; non-numbers appear as bare nan.
     text = re.sub(r"\bnan\b", "null", out[out.index("{"):])
     hdr = json.loads(text)
-    expect(hdr["TYPE"] == ("BDF" if spec["bdf"] else "EDF"), f"{name}: type {hdr['TYPE']}")
+    expect(hdr["TYPE"] == ("BDF" if want["bdf"] else "EDF"), f"{name}: type {hdr['TYPE']}")
     expect(hdr["NumberOfChannels"] == len(sigs) + 1, f"{name}: channels {hdr['NumberOfChannels']}")
-    expect(hdr["NumberOfRecords"] == spec["records"], f"{name}: records {hdr['NumberOfRecords']}")
+    expect(hdr["NumberOfRecords"] == want["records"], f"{name}: records {hdr['NumberOfRecords']}")
     expect(hdr["SamplesPerRecords"] == sigs[0]["samples"], f"{name}: samples per record")
-    rate = sigs[0]["samples"] / spec["record_duration"]
+    rate = sigs[0]["samples"] / want["record_duration"]
     expect(close(hdr["Samplingrate"], rate, 1e-6), f"{name}: rate {hdr['Samplingrate']}")
-    y, mo, d, h, mi, s = spec["start"]
+    y, mo, d, h, mi, s = want["start"]
     stamp = f"{y:04d}-{mo:02d}-{d:02d} {h:02d}:{mi:02d}:{s:02d}"
     # biosig keeps time in a binary fraction of a day, so the stamp may read a few us early.
     got = hdr["StartOfRecording"]
@@ -128,11 +128,11 @@ def check_biosig(spec, path, work):
         expect(ch["DigitalMaximum"] == s["dig_max"], f"{name}: dig max {i}")
         expect(ch["DigitalMinimum"] == s["dig_min"], f"{name}: dig min {i}")
     annotation = hdr["CHANNEL"][len(sigs)]
-    expect(annotation["Label"] == ("BDF" if spec["bdf"] else "EDF") + " Annotations", f"{name}: annotation signal")
+    expect(annotation["Label"] == ("BDF" if want["bdf"] else "EDF") + " Annotations", f"{name}: annotation signal")
     events = hdr.get("EVENT", [])
-    expect(len(events) == len(spec["annotations"]), f"{name}: {len(events)} events")
+    expect(len(events) == len(want["annotations"]), f"{name}: {len(events)} events")
     step = 1.0 / rate + 1e-6  # biosig places events on samples
-    for e, w in zip(events, spec["annotations"]):
+    for e, w in zip(events, want["annotations"]):
         expect(e["Description"] == w["text"], f"{name}: event text {e['Description']!r}")
         expect(close(e["POS"], w["onset"], step), f"{name}: event at {e['POS']} != {w['onset']}")
         expect(close(e["DUR"], max(w["duration"], 0.0), step), f"{name}: event duration {e['DUR']}")
@@ -157,7 +157,7 @@ def check_biosig(spec, path, work):
     head = [c.strip('"') for c in lines[0].split(",")]
     expect(head == [f"{s['label']} [{s['dimension']}]" for s in sigs], f"{name}: CSV columns {head}")
     rows = [l.split(",") for l in lines[1:] if l.strip()]
-    expect(len(rows) == spec["records"] * sigs[0]["samples"], f"{name}: CSV rows {len(rows)}")
+    expect(len(rows) == want["records"] * sigs[0]["samples"], f"{name}: CSV rows {len(rows)}")
     for i, s in enumerate(sigs):
         span = max(abs(s["phys_min"]), abs(s["phys_max"]))
         for k, (row, d) in enumerate(zip(rows, s["digital"])):
@@ -185,12 +185,12 @@ def main():
         failures = 0
         for name in ("peer.edf", "peer.bdf"):
             path = os.path.join(work, name)
-            spec = json.load(open(path + ".json"))
+            want = json.load(open(path + ".json"))
             try:
                 if peer == "mne":
-                    check_mne(spec, path)
+                    check_mne(want, path)
                 else:
-                    check_biosig(spec, path, work)
+                    check_biosig(want, path, work)
                 print(f"{peer}: {name} matches")
             except Mismatch as e:
                 print(f"{peer}: MISMATCH {e}")

@@ -27,7 +27,7 @@ struct Annotation {
     const char* text;
 };
 
-struct FileSpec {
+struct FilePlan {
     const char* name;
     int type;
     int durationTensOfUs; // record duration in units of 10 us
@@ -61,18 +61,18 @@ void jsonString(FILE* f, const char* s)
     fputc('"', f);
 }
 
-bool writeFile(const std::string& dir, const FileSpec& spec)
+bool writeFile(const std::string& dir, const FilePlan& plan)
 {
-    const std::string path = dir + "/" + spec.name;
-    const int n = static_cast<int>(spec.signals.size());
-    int h = edf_open_for_writing(path.c_str(), spec.type, n);
+    const std::string path = dir + "/" + plan.name;
+    const int n = static_cast<int>(plan.signals.size());
+    int h = edf_open_for_writing(path.c_str(), plan.type, n);
     if (h < 0) {
         fprintf(stderr, "%s: open failed: %d\n", path.c_str(), h);
         return false;
     }
     bool ok = true;
     for (int i = 0; i < n; i++) {
-        const Signal& s = spec.signals[i];
+        const Signal& s = plan.signals[i];
         ok = ok && edf_set_label(h, i, s.label) == 0 &&
              edf_set_physical_dimension(h, i, s.dimension) == 0 &&
              edf_set_samples_per_record(h, i, s.samples) == 0 &&
@@ -84,20 +84,20 @@ bool writeFile(const std::string& dir, const FileSpec& spec)
              edf_set_prefilter(h, i, s.prefilter) == 0;
     }
     ok = ok && edf_set_startdatetime(h, 2024, 11, 27, 14, 5, 9) == 0 &&
-         edf_set_subsecond_starttime(h, spec.subsecond) == 0 &&
-         edf_set_datarecord_duration(h, spec.durationTensOfUs) == 0 &&
+         edf_set_subsecond_starttime(h, plan.subsecond) == 0 &&
+         edf_set_datarecord_duration(h, plan.durationTensOfUs) == 0 &&
          edf_set_patientcode(h, "MCH-0234567") == 0 && edf_set_sex(h, 0) == 0 &&
          edf_set_birthdate(h, 1951, 8, 2) == 0 && edf_set_patientname(h, "Haagse Harry") == 0 &&
          edf_set_admincode(h, "PSG-1234/2024") == 0 && edf_set_technician(h, "NN") == 0 &&
          edf_set_equipment(h, "Neurask") == 0;
-    for (const Annotation& a : spec.annotations)
+    for (const Annotation& a : plan.annotations)
         ok = ok && edfwrite_annotation_utf8(h, a.onsetUs, a.durationUs, a.text) == 0;
 
     // Physical values for the first signal (they come back as the same digital values because
     // each one is the physical value of a digital step), digital values for the others.
-    for (int r = 0; r < spec.records && ok; r++) {
+    for (int r = 0; r < plan.records && ok; r++) {
         for (int i = 0; i < n && ok; i++) {
-            const Signal& s = spec.signals[i];
+            const Signal& s = plan.signals[i];
             std::vector<int> dig(s.samples);
             for (int k = 0; k < s.samples; k++)
                 dig[k] = digitalValue(s, r, i, k);
@@ -125,13 +125,13 @@ bool writeFile(const std::string& dir, const FileSpec& spec)
     if (!j)
         return false;
     fprintf(j, "{\"file\": ");
-    jsonString(j, spec.name);
+    jsonString(j, plan.name);
     fprintf(j, ", \"bdf\": %s, \"records\": %d, \"record_duration\": %.7f, \"subsecond\": %d,\n",
-            spec.type == EDF_FILETYPE_BDFPLUS ? "true" : "false", spec.records,
-            spec.durationTensOfUs / 100000.0, spec.subsecond);
+            plan.type == EDF_FILETYPE_BDFPLUS ? "true" : "false", plan.records,
+            plan.durationTensOfUs / 100000.0, plan.subsecond);
     fprintf(j, " \"start\": [2024, 11, 27, 14, 5, 9],\n \"signals\": [\n");
     for (int i = 0; i < n; i++) {
-        const Signal& s = spec.signals[i];
+        const Signal& s = plan.signals[i];
         fprintf(j, "  {\"label\": ");
         jsonString(j, s.label);
         fprintf(j, ", \"dimension\": ");
@@ -144,19 +144,19 @@ bool writeFile(const std::string& dir, const FileSpec& spec)
                 ", \"samples\": %d, \"phys_min\": %.17g, \"phys_max\": %.17g, \"dig_min\": %d, "
                 "\"dig_max\": %d,\n   \"digital\": [",
                 s.samples, s.physMin, s.physMax, s.digMin, s.digMax);
-        for (int r = 0; r < spec.records; r++) {
+        for (int r = 0; r < plan.records; r++) {
             for (int k = 0; k < s.samples; k++)
                 fprintf(j, "%s%d", r || k ? "," : "", digitalValue(s, r, i, k));
         }
         fprintf(j, "]}%s\n", i + 1 < n ? "," : "");
     }
     fprintf(j, " ],\n \"annotations\": [\n");
-    for (size_t i = 0; i < spec.annotations.size(); i++) {
-        const Annotation& a = spec.annotations[i];
+    for (size_t i = 0; i < plan.annotations.size(); i++) {
+        const Annotation& a = plan.annotations[i];
         fprintf(j, "  {\"onset\": %.6f, \"duration\": %.6f, \"text\": ", a.onsetUs / 1e6,
                 a.durationUs / 1e6);
         jsonString(j, a.text);
-        fprintf(j, "}%s\n", i + 1 < spec.annotations.size() ? "," : "");
+        fprintf(j, "}%s\n", i + 1 < plan.annotations.size() ? "," : "");
     }
     fprintf(j, " ]}\n");
     return fclose(j) == 0;
@@ -171,7 +171,7 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string dir = argv[1];
-    const FileSpec edf = {
+    const FilePlan edf = {
         "peer.edf",
         EDF_FILETYPE_EDFPLUS,
         50000, // 0.5 s records
@@ -188,7 +188,7 @@ int main(int argc, char** argv)
          {3000000, 0, "Marker 3"},
          {4125000, 125000, "Artefact"}},
     };
-    const FileSpec bdf = {
+    const FilePlan bdf = {
         "peer.bdf",
         EDF_FILETYPE_BDFPLUS,
         200000, // 2 s records

@@ -380,7 +380,7 @@ TEST(EdfHeader, TransliterationMapsEveryByteToPrintableAscii)
     }
 }
 
-TEST(EdfHeader, PatientAndStartDateSettersStoreTheirSpecifiedTexts)
+TEST(EdfHeader, PatientAndStartDateSettersStoreTheirTexts)
 {
     ScratchDir dir;
     int h = openSimple(dir.path("s.edf"));
