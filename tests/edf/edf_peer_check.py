@@ -75,11 +75,11 @@ def check_mne(want, path):
         )
     data = raw.get_data()
     for i, s in enumerate(sigs):
-        want = np.array([physical(s, d) for d in s["digital"]]) * UNIT_SCALE[s["dimension"]]
+        values = np.array([physical(s, d) for d in s["digital"]]) * UNIT_SCALE[s["dimension"]]
         got = data[i]
         tol = 1e-9 * max(abs(s["phys_min"]), abs(s["phys_max"])) * UNIT_SCALE[s["dimension"]]
-        bad = np.nonzero(np.abs(got - want) > tol)[0]
-        expect(len(bad) == 0, f"{name}: {s['label']} sample {bad[:1]} {got[bad[:1]]} != {want[bad[:1]]}")
+        bad = np.nonzero(np.abs(got - values) > tol)[0]
+        expect(len(bad) == 0, f"{name}: {s['label']} sample {bad[:1]} {got[bad[:1]]} != {values[bad[:1]]}")
     ann = raw.annotations
     expect(len(ann) == len(want["annotations"]), f"{name}: {len(ann)} annotations")
     for a, w in zip(ann, want["annotations"]):
@@ -161,8 +161,8 @@ def check_biosig(want, path, work):
     for i, s in enumerate(sigs):
         span = max(abs(s["phys_min"]), abs(s["phys_max"]))
         for k, (row, d) in enumerate(zip(rows, s["digital"])):
-            want = physical(s, d)
-            expect(close(float(row[i]), want, 1e-5 * span), f"{name}: {s['label']} CSV row {k}: {row[i]} != {want}")
+            value = physical(s, d)
+            expect(close(float(row[i]), value, 1e-5 * span), f"{name}: {s['label']} CSV row {k}: {row[i]} != {value}")
 
 
 def main():
