@@ -3,7 +3,7 @@
 // it (one edfwrite_physical_samples call per channel and second) and through the block writers.
 //
 // usage: edf_write_bench [DIR...]   (default: /dev/shm and /tmp)
-// Prints MB/s (10^6 bytes) for each writer and directory, best of 3 runs; "+fsync" includes
+// Prints MB/s (10^6 bytes) for each writer and directory, best of 5 runs; "+fsync" includes
 // forcing the file to the device after closing it.
 #include "edf/edf.h"
 
@@ -97,7 +97,7 @@ int main(int argc, char** argv)
         for (Writer w :
              {Writer::PerSignalPhysical, Writer::BlockPhysical, Writer::BlockDigital16}) {
             double best = 1e30, bestSync = 1e30;
-            for (int run = 0; run < 3; run++) {
+            for (int run = 0; run < 5; run++) {
                 double secs, sync;
                 if (!writeHour(path, w, &secs, &sync)) {
                     fprintf(stderr, "%s: writing failed\n", path.c_str());
