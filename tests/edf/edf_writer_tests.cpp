@@ -8,6 +8,7 @@
 #include <math.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 
 namespace
 {
@@ -379,7 +380,7 @@ TEST(EdfHeader, TransliterationMapsEveryByteToPrintableAscii)
     }
 }
 
-TEST(EdfHeader, PatientAndStartDateSettersStoreTheirSpecifiedTexts)
+TEST(EdfHeader, PatientAndStartDateSettersStoreTheirTexts)
 {
     ScratchDir dir;
     int h = openSimple(dir.path("s.edf"));
@@ -394,6 +395,33 @@ TEST(EdfHeader, PatientAndStartDateSettersStoreTheirSpecifiedTexts)
     ASSERT_EQ(edf_set_patientname(h, std::string(100, 'x').c_str()), 0);
     EXPECT_EQ(strlen(f->patient_name), 80u);
     ASSERT_EQ(edf_close(h), 0);
+}
+
+TEST(EdfHeader, UnsetStartDateTakesTheLocalTimeWhenTheHeaderIsWritten)
+{
+    ScratchDir dir;
+    const std::string path = dir.path("now.edf");
+    auto localNow = [] {
+        time_t t = time(nullptr);
+        struct tm tm;
+        localtime_r(&t, &tm);
+        char text[64];
+        snprintf(text, sizeof(text), "%02d.%02d.%02d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year % 100);
+        return std::string(text);
+    };
+    const std::string before = localNow();
+    int h = edf_open_for_writing_with_params(path.c_str(), 1, 1, 1, 1.0, "");
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(edf_close(h), 0);
+    const std::string after = localNow();
+    auto d = readFile(path);
+    const std::string date = field(d, 168, 8);
+    EXPECT_TRUE(date == before || date == after) << date;
+    const char months[] = "JANFEBMARAPRMAYJUNJULAUGSEPOCTNOVDEC";
+    const int month = std::stoi(date.substr(3, 2));
+    EXPECT_EQ(field(d, 88, 22), "Startdate " + date.substr(0, 2) + "-" +
+                                    std::string(months + 3 * (month - 1), 3) + "-20" +
+                                    date.substr(6, 2) + " ");
 }
 
 // ---- Samples -------------------------------------------------------------------------------
@@ -770,6 +798,25 @@ TEST(EdfSetters, SettersAreRefusedOnceARecordIsCompleted)
     EXPECT_EQ(d.size(), 768u + 2 * 124);
 }
 
+TEST(EdfSetters, SettersAreRefusedWhileTheFirstRecordIsUnderWay)
+{
+    ScratchDir dir;
+    const std::string path = dir.path("midway.edf");
+    int h = openSimple(path, EDF_FILETYPE_EDFPLUS, 2, 2);
+    ASSERT_GE(h, 0);
+    const double zeros[4] = {0, 0, 0, 0};
+    ASSERT_EQ(edfwrite_physical_samples(h, zeros), 0);
+    // The header with 2 samples per record is on disk; 4 samples now would break the file.
+    EXPECT_EQ(edf_set_samples_per_record(h, 1, 4), -1);
+    EXPECT_EQ(edf_set_number_of_annotation_signals(h, 2), -1);
+    EXPECT_EQ(edf_set_digital_maximum(h, 1, 100), -1);
+    ASSERT_EQ(edfwrite_physical_samples(h, zeros), 0);
+    ASSERT_EQ(edf_close(h), 0);
+    auto d = readFile(path);
+    EXPECT_EQ(d.size(), 1024u + 8 + 120);
+    EXPECT_EQ(signalFields(d, 3, 1).samples, "2       ");
+}
+
 TEST(EdfSetters, HeaderErrorsWriteNothingAndLeaveTheHandleConfigurable)
 {
     const struct {
@@ -876,6 +923,33 @@ TEST(EdfFailures, FullDeviceIsReportedByTheWriterAndByClose)
     ASSERT_GE(h, 0);
     ASSERT_EQ(edfwrite_annotation_utf8(h, 0, -1, "lost"), 0);
     EXPECT_EQ(edf_close(h), -1);
+}
+
+TEST(EdfFailures, BrokenStreamFailsTheWriterAndCloseCannotClaimThePatchedCount)
+{
+    ScratchDir dir;
+    const std::string path = dir.path("broken.edf");
+    int h = openSimple(path, EDF_FILETYPE_EDFPLUS, 2, 3);
+    ASSERT_GE(h, 0);
+    ASSERT_EQ(writeZeroRecords(h, 2, 3, 2), 0);
+    // The stream breaks: every further write to it fails.
+    edf_file_record* f = edf_record(h);
+    ASSERT_EQ(fclose(f->stream), 0);
+    f->stream = fopen(path.c_str(), "rb");
+    ASSERT_NE(f->stream, nullptr);
+    const double zeros[3] = {0, 0, 0};
+    int result = edfwrite_physical_samples(h, zeros);
+    if (result == 0)
+        result = edfwrite_physical_samples(h, zeros);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(f->record_count, 2);
+    EXPECT_EQ(edfwrite_physical_samples(h, zeros), -1);
+    EXPECT_EQ(edf_close(h), -1);
+    EXPECT_EQ(edf_open_file_count(), 0);
+    // The two records that reached the file are intact, the count was never patched.
+    auto d = readFile(path);
+    EXPECT_EQ(d.size(), 1024u + 2 * 132);
+    EXPECT_EQ(field(d, 236, 8), "-1      ");
 }
 
 TEST(EdfFailures, EveryResultCodeHasItsOwnText)
