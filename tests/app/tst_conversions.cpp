@@ -3,7 +3,8 @@
 
 #include "app/conversions.h"
 
-namespace {
+namespace
+{
 
 template <typename T> QByteArray bytesOf(const T& record)
 {
@@ -88,7 +89,7 @@ private slots:
         QCOMPARE(int(light.pause), 1);
         QCOMPARE(int(light.seriesPause), 65535);
         structSoundParam sound = makeSoundParam(1, 0.07, 1234.56, 65535, 65535, 1, 2);
-        QCOMPARE(int(sound.duration), 1); // 1.4
+        QCOMPARE(int(sound.duration), 1);  // 1.4
         QCOMPARE(int(sound.pause), 24691); // 24691.2
         QCOMPARE(int(sound.tone), 65535);
         QCOMPARE(int(sound.count), 65535);

@@ -18,7 +18,8 @@
 #include "headset.h"
 #include "testwindow.h"
 
-namespace {
+namespace
+{
 
 QByteArray hex(const std::vector<uint8_t>& bytes)
 {
@@ -57,7 +58,10 @@ class EndToEndTest : public QObject
         }
         return frames;
     }
-    bool connected() { return action("actionStart")->isEnabled() || action("actionStop")->isEnabled(); }
+    bool connected()
+    {
+        return action("actionStart")->isEnabled() || action("actionStop")->isEnabled();
+    }
 
 private slots:
     void initTestCase()
@@ -170,8 +174,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(framesOf('G').value(0), QByteArray("02 47"), 2000);
         child<QPushButton>("pushButtonSoundStart")->click();
         QTRY_COMPARE_WITH_TIMEOUT(framesOf('T').value(0),
-                                  QByteArray("0F 54 FA 01 00 01 00 01 00 E8 03 01 00 01 00"),
-                                  2000);
+                                  QByteArray("0F 54 FA 01 00 01 00 01 00 E8 03 01 00 01 00"), 2000);
         child<QPushButton>("pushButtonSoundStop")->click();
         QTRY_COMPARE_WITH_TIMEOUT(framesOf('U').value(0), QByteArray("02 55"), 2000);
     }

@@ -20,7 +20,8 @@
 #include "app/mainwindow.h"
 #include "testwindow.h"
 
-namespace {
+namespace
+{
 
 const char* const connectedControls[] = {
     "lineEditCmd",
@@ -125,8 +126,8 @@ private slots:
             "deviceDataTime(QVector<structSample>)",
             "deviceDataFFT(int,QVector<double>,QVector<double>)",
             "plotUpdate()",
-            "setSpeed(quint32,quint32)",
-            "setSkipSamples(quint64)",
+            "setSpeed(uint,uint)",
+            "setSkipSamples(qulonglong)",
             "mouseMovePlotTime(QMouseEvent*)",
             "mouseMovePlotFreq(QMouseEvent*)",
             "mouseDoubleClickTime(QMouseEvent*)",
@@ -359,8 +360,8 @@ private slots:
     {
         QCustomPlot* plot = plotFreq();
         QPoint centre = plot->axisRect()->center();
-        QWheelEvent wheel(centre, plot->mapToGlobal(centre), QPoint(), QPoint(0, 120),
-                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent wheel(centre, plot->mapToGlobal(centre), QPoint(), QPoint(0, 120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(plot, &wheel);
         QVERIFY(!autoscale()->isChecked());
 
@@ -375,8 +376,8 @@ private slots:
 
         // A move with another button held is no drag of the view.
         autoscale()->setChecked(true);
-        QMouseEvent other(QEvent::MouseMove, centre, Qt::NoButton,
-                          Qt::LeftButton | Qt::RightButton, Qt::NoModifier);
+        QMouseEvent other(QEvent::MouseMove, centre, Qt::NoButton, Qt::LeftButton | Qt::RightButton,
+                          Qt::NoModifier);
         QApplication::sendEvent(plot, &other);
         QVERIFY(autoscale()->isChecked());
     }
@@ -389,8 +390,8 @@ private slots:
         plot->replot();
         QPoint centre = plot->axisRect()->center();
         auto wheel = [&](Qt::KeyboardModifiers keys) {
-            QWheelEvent e(centre, plot->mapToGlobal(centre), QPoint(), QPoint(0, 120),
-                          Qt::NoButton, keys, Qt::NoScrollPhase, false);
+            QWheelEvent e(centre, plot->mapToGlobal(centre), QPoint(), QPoint(0, 120), Qt::NoButton,
+                          keys, Qt::NoScrollPhase, false);
             QApplication::sendEvent(plot, &e);
         };
         wheel(Qt::ControlModifier);
@@ -413,9 +414,8 @@ private slots:
         QApplication::sendEvent(plot, &move);
         double t = plot->xAxis->pixelToCoord(at.x());
         double v = plot->yAxis->pixelToCoord(at.y());
-        QCOMPARE(bar->currentMessage(), QString("Время=%1сек; Напряжение=%2В")
-                                            .arg(t, 0, 'f', 3)
-                                            .arg(v, 0, 'g', 6));
+        QCOMPARE(bar->currentMessage(),
+                 QString("Время=%1сек; Напряжение=%2В").arg(t, 0, 'f', 3).arg(v, 0, 'g', 6));
         QApplication::sendEvent(plotFreq(), &move);
         QVERIFY(bar->currentMessage().startsWith("Частота="));
         call("deviceInfo", Q_ARG(QString, QString()));
@@ -496,11 +496,14 @@ private slots:
         QTest::addColumn<QString>("actionName");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("text");
-        QTest::newRow("Fourier") << "actionAnalysisFourier" << "Анилиз Фурье"
+        QTest::newRow("Fourier") << "actionAnalysisFourier"
+                                 << "Анилиз Фурье"
                                  << "Загрузите исходные данные/подключите нейрогаринтуру!";
-        QTest::newRow("statistics") << "actionAnalysisStatistics" << "Итоговая статистика"
+        QTest::newRow("statistics") << "actionAnalysisStatistics"
+                                    << "Итоговая статистика"
                                     << "Загрузите исходные данные/подключите нейрогаринтуру!";
-        QTest::newRow("VARN") << "actionAnalysisSendVARN" << "Отправить в VARN"
+        QTest::newRow("VARN") << "actionAnalysisSendVARN"
+                              << "Отправить в VARN"
                               << "Загрузите исходные данные!";
     }
     void analysisEntriesOnlyWarn()
