@@ -51,6 +51,8 @@ constexpr size_t fastLowWater = 16 * 1024;
 // While nobody has the slave open, the master is checked this often.
 constexpr auto closedPoll = milliseconds(5);
 constexpr auto idlePoll = milliseconds(50);
+// Frames kept for received(); beyond this the older half is forgotten.
+constexpr size_t maxLogged = 200000;
 
 double monotonicSeconds(Clock::time_point t)
 {
@@ -555,6 +557,9 @@ void Headset::Impl::record(const uint8_t* f, size_t n, Clock::time_point now)
 {
     double seconds = monotonicSeconds(now);
     std::lock_guard<std::mutex> lock(mutex);
+    // Bounded, so that a headset serving for days does not grow without end.
+    if (log.size() >= maxLogged)
+        log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(maxLogged / 2));
     log.push_back(Received{seconds, std::vector<uint8_t>(f, f + n)});
     if (logFile) {
         std::fprintf(logFile, "%.6f %s\n", seconds, hex(f, n).c_str());

@@ -213,7 +213,7 @@ TEST_F(HeadsetProtocol, receivedLogHoldsEveryFrameInOrderWithTimeStamps)
             EXPECT_GE(log[i].seconds, log[i - 1].seconds);
         }
     }
-    EXPECT_GE(log.back().seconds - log.front().seconds, 0.015);
+    EXPECT_GE(log.back().seconds - log.front().seconds, 0.01);
 
     headset->clearReceived();
     EXPECT_TRUE(headset->received().empty());
