@@ -1,4 +1,4 @@
-#include "recording.h"
+#include "app/recording.h"
 
 #include "edf/edf.h"
 

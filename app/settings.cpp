@@ -1,15 +1,16 @@
 // MainWindow: the settings that survive a restart, and File > Save / Open.
 
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "filedialog.h"
-#include "recording.h"
+#include "app/filedialog.h"
+#include "app/recording.h"
 
 #include <QComboBox>
 #include <QDebug>
 #include <QMessageBox>
 #include <QSettings>
+#include <qcustomplot.h>
 
 #include <cmath>
 

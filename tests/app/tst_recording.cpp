@@ -1,7 +1,7 @@
 // Writing a capture to EDF+: what lands in the file, byte for byte, and how
 // failures of the disk are reported.
 
-#include "recording.h"
+#include "app/recording.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -294,4 +294,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestRecording)
-#include "test_recording.moc"
+#include "tst_recording.moc"
