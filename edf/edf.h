@@ -1,0 +1,208 @@
+// Recording-file module: writes EDF+ (16-bit) and BDF+ (24-bit) files and reads EDF, EDF+, BDF
+// and BDF+ files.
+//
+// A procedural interface over a process-wide table of 64 open files addressed by integer
+// handles 0..63. Every operation takes the handle first and returns 0 (or a handle) on success
+// and a negative code on failure; nothing throws. The table is not guarded: call the module from
+// one thread only (the program calls it from the GUI thread).
+//
+// Depends on the C++ standard library only.
+#pragma once
+
+#include <stdint.h>
+
+// Limits.
+enum {
+    EDF_MAX_FILES = 64,
+    EDF_MAX_SIGNALS = 640,
+    EDF_MAX_ANNOTATION_SIGNALS = 64,
+    EDF_MAX_RECORD_SIZE_EDF = 10485760,
+    EDF_MAX_RECORD_SIZE_BDF = 15728640,
+    EDF_MODULE_VERSION = 124,
+};
+
+// Time unit of every 64-bit time value in the interface (except the annotation writers, which
+// take microseconds or units of 100 us): 100 ns, so one second is 10,000,000.
+#define EDF_TIME_DIMENSION 10000000LL
+
+// File types: the argument of edf_open_for_writing (EDF+ or BDF+ only) and the type reported by
+// edf_open_for_reading.
+enum {
+    EDF_FILETYPE_EDF = 0,
+    EDF_FILETYPE_EDFPLUS = 1,
+    EDF_FILETYPE_BDF = 2,
+    EDF_FILETYPE_BDFPLUS = 3,
+};
+
+// Result codes. -1 is also the generic failure of every setter, writer and reader call.
+enum {
+    EDF_ERROR = -1, // memory unavailable, bad handle, bad argument, failed write
+    EDF_ERROR_CANNOT_OPEN = -2,
+    EDF_ERROR_FORMAT = -3,
+    EDF_ERROR_TOO_MANY_FILES = -4,
+    EDF_ERROR_READ_HEADER = -5,
+    EDF_ERROR_ALREADY_OPEN = -6,
+    EDF_ERROR_FILE_TYPE = -7,
+    EDF_ERROR_TOO_MANY_SIGNALS = -9,
+    EDF_ERROR_DISCONTINUOUS = -10,
+    EDF_ERROR_ANNOTATION_MODE = -11,
+    // Returned by the first sample writer call or by edf_close when the header cannot be built;
+    // nothing has been written then and the handle stays open and configurable.
+    EDF_HEADER_NEGATIVE_SIGNALS = -20,
+    EDF_HEADER_TOO_MANY_SIGNALS = -21,
+    EDF_HEADER_SAMPLES_PER_RECORD = -22,
+    EDF_HEADER_DIGITAL_EQUAL = -23,
+    EDF_HEADER_DIGITAL_ORDER = -24,
+    EDF_HEADER_PHYSICAL_EQUAL = -25,
+    EDF_HEADER_RECORD_SIZE = -26,
+};
+
+// A short English description of a result code, for diagnostics; never null.
+const char* edf_result_text(int code);
+
+// ---- Reading: public records --------------------------------------------------------------
+
+// One data signal of a file opened for reading.
+struct edf_signal_info {
+    char label[17];
+    int64_t samples_in_file; // samples per record x number of records
+    double physical_max;
+    double physical_min;
+    int digital_max;
+    int digital_min;
+    int samples_per_record;
+    char physical_dimension[9];
+    char prefilter[81];
+    char transducer[81];
+};
+
+// Filled by edf_open_for_reading (zeroed first).
+struct edf_header_info {
+    int handle;
+    int filetype;          // on success EDF_FILETYPE_*, on failure the negative result code
+    int signal_count;      // data signals; annotation signals are not counted
+    int64_t file_duration; // 100 ns units
+    int start_day;
+    int start_month;
+    int start_year;
+    int64_t start_subsecond; // 100 ns units
+    int start_second;
+    int start_minute;
+    int start_hour;
+    char patient[81];   // whole field (EDF and BDF only)
+    char recording[81]; // whole field (EDF and BDF only)
+    char patient_code[81];
+    char sex[16];    // "Male", "Female" or empty
+    char gender[16]; // the same text
+    char birth_date[16];
+    int birth_day;
+    int birth_month;
+    int birth_year;
+    char patient_name[81];
+    char patient_additional[81];
+    char admin_code[81];
+    char technician[81];
+    char equipment[81];
+    char recording_additional[81];
+    int64_t record_duration; // 100 ns units
+    int64_t record_count;
+    int64_t annotation_count;
+    edf_signal_info signals[EDF_MAX_SIGNALS];
+};
+
+// One annotation read from a file.
+struct edf_annotation_info {
+    int64_t onset;    // 100 ns units from the start second, start subsecond taken off
+    int64_t duration; // 100 ns units; -10,000,000 when the annotation has none
+    char duration_text[20];
+    char text[513]; // UTF-8 as stored
+};
+
+// ---- Opening, closing, queries --------------------------------------------------------------
+
+// filetype: EDF_FILETYPE_EDFPLUS or EDF_FILETYPE_BDFPLUS. Returns the handle or
+// -7, -4, -6, -9, -1, -2.
+int edf_open_for_writing(const char* path, int filetype, int number_of_signals);
+// Opens and configures every signal alike: samples per record, physical range -range..+range,
+// unit, labels "chan. 1", "chan. 2", ..., the full digital range of the file type.
+int edf_open_for_writing_with_params(const char* path, int filetype, int number_of_signals,
+                                     int samples_per_record, double physical_range,
+                                     const char* unit);
+// Closes a file opened for writing (writes the header if no record was completed, patches the
+// record count, places queued annotations) or for reading.
+int edf_close(int handle);
+
+int edf_is_file_open(const char* path);
+int edf_open_file_count();
+int edf_get_handle(int n);
+int edf_module_version();
+
+// ---- Writing: setters (writable handle: open for writing, no record completed yet) ---------
+
+int edf_set_samples_per_record(int handle, int signal, int samples);
+int edf_set_physical_maximum(int handle, int signal, double value);
+int edf_set_physical_minimum(int handle, int signal, double value);
+int edf_set_digital_maximum(int handle, int signal, int value);
+int edf_set_digital_minimum(int handle, int signal, int value);
+int edf_set_label(int handle, int signal, const char* text);
+int edf_set_physical_dimension(int handle, int signal, const char* text);
+int edf_set_transducer(int handle, int signal, const char* text);
+int edf_set_prefilter(int handle, int signal, const char* text);
+int edf_set_patientname(int handle, const char* text);
+int edf_set_patientcode(int handle, const char* text);
+int edf_set_patient_additional(int handle, const char* text);
+int edf_set_admincode(int handle, const char* text);
+int edf_set_technician(int handle, const char* text);
+int edf_set_equipment(int handle, const char* text);
+int edf_set_recording_additional(int handle, const char* text);
+int edf_set_sex(int handle, int sex);    // 1 male, 0 female
+int edf_set_gender(int handle, int sex); // same as edf_set_sex
+int edf_set_birthdate(int handle, int year, int month, int day);
+int edf_set_startdatetime(int handle, int year, int month, int day, int hour, int minute,
+                          int second);
+int edf_set_subsecond_starttime(int handle, int subsecond);      // 100 ns units, 0..9,999,999
+int edf_set_datarecord_duration(int handle, int duration);       // units of 10 us, 100..6,000,000
+int edf_set_micro_datarecord_duration(int handle, int duration); // microseconds, 1..9999
+int edf_set_number_of_annotation_signals(int handle, int count); // 1..64
+
+// ---- Writing: samples ----------------------------------------------------------------------
+// Per-signal writers take the samples per record of the next signal; block writers take every
+// signal of one record concatenated in signal order. The first call writes the header and may
+// return a header error code.
+
+int edfwrite_physical_samples(int handle, const double* samples);
+int edfwrite_digital_samples(int handle, const int* samples);
+// EDF+ only; limits the caller's values in place to the signal's digital range.
+int edfwrite_digital_short_samples(int handle, short* samples);
+int edfwrite_block_physical_samples(int handle, const double* samples);
+int edfwrite_block_digital_samples(int handle, const int* samples);
+// EDF+ only; limits the caller's values in place to each signal's digital range.
+int edfwrite_block_digital_short_samples(int handle, short* samples);
+// BDF+ only; 3 bytes per sample, little-endian, written unchanged.
+int edfwrite_block_digital_3byte_samples(int handle, const void* samples);
+
+// ---- Writing: user annotations (queued, placed into the records at close) ------------------
+// Onset and duration in microseconds (or units of 100 us for the _100us forms); a negative
+// duration means none. The text is cut to 40 bytes.
+
+int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration, const char* text);
+int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t duration, const char* text);
+int edfwrite_annotation_utf8_100us(int handle, int64_t onset, int64_t duration, const char* text);
+int edfwrite_annotation_latin1_100us(int handle, int64_t onset, int64_t duration, const char* text);
+
+// ---- Reading --------------------------------------------------------------------------------
+
+// annotation_mode: 0 none, 1 or 2 all annotations. Returns 0 with the handle in the record, or
+// -1 with the reason in hdr->filetype.
+int edf_open_for_reading(const char* path, edf_header_info* hdr, int annotation_mode);
+// Return the number of samples read, or -1. Signal numbers count data signals only.
+int edfread_physical_samples(int handle, int signal, int n, double* buf);
+int edfread_digital_samples(int handle, int signal, int n, int* buf);
+// whence: 0 from the start, 1 from the current position, 2 from the end. Returns the new
+// position, limited to 0..samples in file, or -1.
+int64_t edf_seek(int handle, int signal, int64_t offset, int whence);
+int64_t edf_tell(int handle, int signal);
+// Sets the read position of the signal to 0; returns 0 or -1.
+int edf_rewind(int handle, int signal);
+// Returns 0, or -1 when the handle is not a reading handle or n is out of range.
+int edf_get_annotation(int handle, int n, edf_annotation_info* annotation);

@@ -1,0 +1,399 @@
+// The handle table, edf_close and the routines shared by the writing and the reading half.
+#include "edf/edf_internal.h"
+
+#include <locale.h>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+static_assert(sizeof(edf_annotation_entry) == 64, "a queued annotation takes 64 bytes");
+
+edf_handle_table edf_table;
+
+const char* edf_result_text(int code)
+{
+    switch (code) {
+    case 0:
+        return "success";
+    case EDF_ERROR:
+        return "failed (memory unavailable, bad handle or argument, or a failed write)";
+    case EDF_ERROR_CANNOT_OPEN:
+        return "file cannot be opened or created";
+    case EDF_ERROR_FORMAT:
+        return "file violates the format rules";
+    case EDF_ERROR_TOO_MANY_FILES:
+        return "too many files open";
+    case EDF_ERROR_READ_HEADER:
+        return "header cannot be read";
+    case EDF_ERROR_ALREADY_OPEN:
+        return "file is already open";
+    case EDF_ERROR_FILE_TYPE:
+        return "file type is not EDF+ or BDF+";
+    case EDF_ERROR_TOO_MANY_SIGNALS:
+        return "too many signals";
+    case EDF_ERROR_DISCONTINUOUS:
+        return "discontinuous file";
+    case EDF_ERROR_ANNOTATION_MODE:
+        return "invalid annotation mode";
+    case EDF_HEADER_NEGATIVE_SIGNALS:
+        return "negative number of signals";
+    case EDF_HEADER_TOO_MANY_SIGNALS:
+        return "more than 640 signals";
+    case EDF_HEADER_SAMPLES_PER_RECORD:
+        return "a signal has fewer than 1 sample per record";
+    case EDF_HEADER_DIGITAL_EQUAL:
+        return "digital minimum equals digital maximum";
+    case EDF_HEADER_DIGITAL_ORDER:
+        return "digital maximum below digital minimum";
+    case EDF_HEADER_PHYSICAL_EQUAL:
+        return "physical minimum equals physical maximum";
+    case EDF_HEADER_RECORD_SIZE:
+        return "data record too large";
+    default:
+        return "unknown result code";
+    }
+}
+
+edf_file_record* edf_record(int handle)
+{
+    if (handle < 0 || handle >= EDF_MAX_FILES)
+        return nullptr;
+    return edf_table.files[handle];
+}
+
+int edf_free_slot()
+{
+    for (int i = 0; i < EDF_MAX_FILES; i++) {
+        if (!edf_table.files[i])
+            return i;
+    }
+    return -1;
+}
+
+int edf_path_in_use(const char* path)
+{
+    for (int i = 0; i < EDF_MAX_FILES; i++) {
+        const edf_file_record* f = edf_table.files[i];
+        if (f && strncmp(f->path, path, sizeof(f->path) - 1) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+int edf_release_slot(int handle)
+{
+    edf_file_record* f = edf_record(handle);
+    if (!f)
+        return -1;
+    int result = 0;
+    if (f->stream && fclose(f->stream) != 0)
+        result = -1;
+    free(edf_table.queued_annotations[handle]);
+    edf_table.queued_annotations[handle] = nullptr;
+    free(edf_table.read_annotations[handle]);
+    edf_table.read_annotations[handle] = nullptr;
+    free(f->signals);
+    free(f->conversion_buffer);
+    free(f);
+    edf_table.files[handle] = nullptr;
+    edf_table.open_count--;
+    return result;
+}
+
+int edf_close(int handle)
+{
+    edf_file_record* f = edf_record(handle);
+    if (!f)
+        return -1;
+    if (f->writing)
+        return edf_close_writing(handle);
+    return edf_release_slot(handle);
+}
+
+int edf_is_file_open(const char* path)
+{
+    if (!path)
+        return 0;
+    return edf_path_in_use(path);
+}
+
+int edf_open_file_count()
+{
+    return edf_table.open_count;
+}
+
+int edf_get_handle(int n)
+{
+    if (n < 0)
+        return -1;
+    for (int i = 0; i < EDF_MAX_FILES; i++) {
+        if (edf_table.files[i]) {
+            if (n == 0)
+                return i;
+            n--;
+        }
+    }
+    return -1;
+}
+
+int edf_module_version()
+{
+    return EDF_MODULE_VERSION;
+}
+
+// ---- Text routines ---------------------------------------------------------------------------
+
+// Replacements for the codes 127..255, one character each.
+static const char latin1_ascii[] = ".E.,F\".++^.S<E.Z"
+                                   "..`'\"\".--~.s>e.z"
+                                   "Y.i....|....<..."
+                                   "-....'u.....>..."
+                                   "?AAAAAAECEEEEIII"
+                                   "IDNOOOOOxOUUUUYt"
+                                   "saaaaaaeceeeeiii"
+                                   "idnooooo:0uuuuyt"
+                                   "y";
+static_assert(sizeof(latin1_ascii) == 129 + 1, "one replacement per code 127..255");
+
+void edf_latin1_to_ascii(char* text, int len)
+{
+    for (int i = 0; i < len; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 32)
+            text[i] = '.';
+        else if (c > 126)
+            text[i] = latin1_ascii[c - 127];
+    }
+}
+
+int edf_latin1_to_utf8(char* text, int len)
+{
+    if (len <= 0)
+        return 0;
+    // Two-byte characters overtake the input, so convert from a copy.
+    char src[512];
+    char* in = len <= static_cast<int>(sizeof(src)) ? src : static_cast<char*>(malloc(len));
+    if (!in)
+        return 0;
+    int n = 0;
+    while (n < len && text[n])
+        n++;
+    memcpy(in, text, n);
+
+    int out = 0;
+    for (int i = 0; i < n && out < len; i++) {
+        unsigned char c = static_cast<unsigned char>(in[i]);
+        if (c < 32 || (c >= 127 && c <= 159)) {
+            text[out++] = '.';
+        } else if (c >= 160) {
+            if (len - out >= 2) {
+                text[out++] = static_cast<char>(0xC0 | (c >> 6));
+                text[out++] = static_cast<char>(0x80 | (c & 0x3F));
+            } else {
+                text[out++] = ' ';
+            }
+        } else {
+            text[out++] = static_cast<char>(c);
+        }
+    }
+    if (out < len)
+        text[out] = 0;
+    if (in != src)
+        free(in);
+    return out;
+}
+
+void edf_copy_trimmed(char* dst, const char* src, int max)
+{
+    int n = 0;
+    if (src) {
+        while (n < max && src[n])
+            n++;
+        memcpy(dst, src, n);
+    }
+    dst[n] = 0;
+    while (n > 0 && dst[n - 1] == ' ')
+        dst[--n] = 0;
+    int lead = 0;
+    while (dst[lead] == ' ')
+        lead++;
+    if (lead)
+        memmove(dst, dst + lead, n - lead + 1);
+}
+
+int edf_format_int64(int64_t v, char* dst)
+{
+    char tmp[24];
+    int n = 0;
+    // Work on the negative value so that INT64_MIN has no positive counterpart to overflow.
+    int64_t neg = v < 0 ? v : -v;
+    do {
+        tmp[n++] = static_cast<char>('0' - neg % 10);
+        neg /= 10;
+    } while (neg);
+    int len = 0;
+    if (v < 0)
+        dst[len++] = '-';
+    while (n)
+        dst[len++] = tmp[--n];
+    dst[len] = 0;
+    return len;
+}
+
+int edf_format_number(double value, char* dst, int size)
+{
+    if (size < 2) {
+        if (size == 1)
+            dst[0] = 0;
+        return 0;
+    }
+    char buf[400];
+    int len = 0;
+    if (!isfinite(value)) {
+        buf[len++] = '0';
+    } else {
+        if (value < 0) {
+            buf[len++] = '-';
+            value = -value;
+        }
+        double ipart = floor(value);
+        // Fraction truncated to 9 places. Scaling to 12 places and rounding first absorbs the
+        // binary representation error (0.3 is stored as 0.29999...), then 3 places are cut.
+        long long frac12 = llround((value - ipart) * 1e12);
+        if (frac12 >= 1000000000000LL) {
+            ipart += 1;
+            frac12 -= 1000000000000LL;
+        }
+        long long frac = frac12 / 1000;
+        len += snprintf(buf + len, sizeof(buf) - len, "%.0f", ipart);
+        if (frac) {
+            char digits[24];
+            snprintf(digits, sizeof(digits), "%09lld", frac);
+            int d = 9;
+            while (digits[d - 1] == '0')
+                d--;
+            buf[len++] = '.';
+            memcpy(buf + len, digits, d);
+            len += d;
+        }
+        buf[len] = 0;
+        if (len == 2 && buf[0] == '-' && buf[1] == '0')
+            len = 0, buf[len++] = '0'; // -0.0 and tiny negatives read 0
+    }
+    buf[len] = 0;
+    if (len > size - 1)
+        len = size - 1;
+    memcpy(dst, buf, len);
+    dst[len] = 0;
+    return len;
+}
+
+// ---- Header field parsing --------------------------------------------------------------------
+
+// Length of the field without its trailing spaces; -1 when a space is followed by anything else.
+static int significant_length(const char* field, int len)
+{
+    int n = len;
+    while (n > 0 && field[n - 1] == ' ')
+        n--;
+    for (int i = 0; i < n; i++) {
+        if (field[i] == ' ')
+            return -1;
+    }
+    return n;
+}
+
+int edf_is_integer_field(const char* field, int len)
+{
+    int n = significant_length(field, len);
+    if (n <= 0)
+        return 0;
+    int i = 0;
+    if (field[0] == '+' || field[0] == '-')
+        i = 1;
+    if (i == n)
+        return 0;
+    for (; i < n; i++) {
+        if (field[i] < '0' || field[i] > '9')
+            return 0;
+    }
+    return 1;
+}
+
+int edf_is_number_field(const char* field, int len)
+{
+    int n = significant_length(field, len);
+    if (n <= 0)
+        return 0;
+    int i = 0;
+    if (field[0] == '+' || field[0] == '-')
+        i = 1;
+    int digits = 0, points = 0;
+    for (; i < n; i++) {
+        char c = field[i];
+        if (c >= '0' && c <= '9') {
+            digits++;
+        } else if (c == '.') {
+            if (++points > 1)
+                return 0;
+        } else {
+            break;
+        }
+    }
+    if (!digits)
+        return 0;
+    if (i == n)
+        return 1;
+    if (field[i] != 'e' && field[i] != 'E')
+        return 0;
+    i++;
+    if (i < n && (field[i] == '+' || field[i] == '-'))
+        i++;
+    if (i == n)
+        return 0;
+    for (; i < n; i++) {
+        if (field[i] < '0' || field[i] > '9')
+            return 0;
+    }
+    return 1;
+}
+
+int64_t edf_parse_integer_field(const char* field, int len)
+{
+    int n = significant_length(field, len);
+    if (n <= 0)
+        return 0;
+    int i = 0;
+    bool negative = false;
+    if (field[0] == '+' || field[0] == '-') {
+        negative = field[0] == '-';
+        i = 1;
+    }
+    int64_t v = 0;
+    for (; i < n && field[i] >= '0' && field[i] <= '9'; i++) {
+        if (v > (INT64_MAX - 9) / 10)
+            return negative ? INT64_MIN : INT64_MAX; // saturate rather than overflow
+        v = v * 10 + (field[i] - '0');
+    }
+    return negative ? -v : v;
+}
+
+double edf_parse_number_field(const char* field, int len)
+{
+    char buf[128];
+    if (len < 0)
+        len = 0;
+    if (len > static_cast<int>(sizeof(buf)) - 1)
+        len = sizeof(buf) - 1;
+    memcpy(buf, field, len);
+    buf[len] = 0;
+    // The file always uses '.'; strtod follows the process locale, which a GUI may have set.
+    const char* point = localeconv()->decimal_point;
+    if (point && point[0] && point[0] != '.' && !point[1]) {
+        for (int i = 0; i < len; i++) {
+            if (buf[i] == '.')
+                buf[i] = point[0];
+        }
+    }
+    return strtod(buf, nullptr);
+}

@@ -1,0 +1,143 @@
+// Internals of the recording-file module shared by its writing half (edf_write.cpp,
+// edf_annotations.cpp), its reading half (edf_read.cpp) and edf_common.cpp: the open-file
+// record, the handle table and the text and number routines. Not for use outside edf/ (the
+// tests include it to check the routines and the record directly).
+#pragma once
+
+#include "edf/edf.h"
+
+#include <stdint.h>
+#include <stdio.h>
+
+// One data signal of an open file; zero-initialised.
+struct edf_signal_param {
+    char label[17];
+    char transducer[81];
+    char physical_dimension[9];
+    double physical_min;
+    double physical_max;
+    int32_t digital_min;
+    int32_t digital_max;
+    char prefilter[81];
+    int32_t samples_per_record;
+    char reserved_text[33]; // reader
+    double offset;          // computed when the header is written
+    int32_t byte_offset;    // reader: where the signal starts inside a record
+    double bit_value;       // physical units per digital step, computed with the header
+    int annotation_flag;    // reader
+    int64_t read_position;  // reader: samples, counted across records
+};
+
+// A user annotation queued for writing (64 bytes).
+struct edf_annotation_entry {
+    int64_t onset;    // microseconds from the start of the recording, >= 0
+    int64_t duration; // microseconds; negative: no duration
+    char text[41];    // UTF-8, no byte below 32
+};
+
+// One open file, writing or reading; zero-initialised when created.
+struct edf_file_record {
+    FILE* stream;
+    char path[1024];
+    int writing;             // 1 for writing, 0 for reading
+    char version_text[32];   // reader
+    char patient_text[81];   // reader
+    char recording_text[81]; // reader
+    char patient_code[81];
+    char sex[16];        // 'M', 'F' or empty
+    char birth_date[16]; // "dd.mm.yyyy" or empty
+    int birth_day;       // reader
+    int birth_month;     // reader
+    int birth_year;      // reader
+    char patient_name[81];
+    char patient_additional[81];
+    char start_date_text[16]; // reader
+    char admin_code[81];
+    char technician[81];
+    char equipment[81];
+    char recording_additional[81];
+    int64_t start_time; // reader
+    int start_day;
+    int start_month;
+    int start_year; // 0: no start date set
+    int start_second;
+    int start_minute;
+    int start_hour;
+    char reserved_text[45];                       // reader
+    int header_size;                              // reader
+    int signal_count;                             // data signals
+    int64_t record_count;                         // completed data records
+    int record_size;                              // bytes, computed with the header
+    int annotation_signal_index[EDF_MAX_SIGNALS]; // reader
+    int annotation_signal_count;                  // 1..64
+    int data_signal_map[EDF_MAX_SIGNALS];         // reader: caller's signal -> file signal
+    int is_edf;
+    int is_edfplus;
+    int is_bdf;
+    int is_bdfplus;
+    int discontinuous;             // reader
+    int next_signal;               // next data signal to write in the current record
+    int64_t start_subsecond;       // 100 ns units, 0..9,999,999
+    double record_duration;        // seconds
+    int64_t record_duration_ticks; // 100 ns units
+    int annotation_count;          // queued (writing) or read (reading)
+    int annotation_capacity;
+    int annotation_bytes; // 120 x annotation signals
+    int equal_sample_counts;
+    unsigned char* conversion_buffer; // grows, never shrinks
+    int conversion_buffer_size;
+    edf_signal_param* signals;
+    // Set once a write, flush or seek has failed; from then on no sample write is accepted and
+    // edf_close reports failure, so nothing is reported as written that did not reach the file.
+    int io_failed;
+};
+
+// Process-wide table of open files.
+struct edf_handle_table {
+    edf_file_record* files[EDF_MAX_FILES];
+    int open_count;
+    // Per slot: the queue of user annotations (writing) or the annotations read (reading).
+    edf_annotation_entry* queued_annotations[EDF_MAX_FILES];
+    edf_annotation_info* read_annotations[EDF_MAX_FILES];
+};
+
+extern edf_handle_table edf_table;
+
+// The record of an open handle, or null for a handle out of range or a free slot.
+edf_file_record* edf_record(int handle);
+// Lowest free slot, or -1.
+int edf_free_slot();
+// 1 when a slot holds exactly this path (compared over at most 1023 bytes).
+int edf_path_in_use(const char* path);
+// Releases everything of an open slot (stream closed, memory freed, slot cleared). Returns 0,
+// or -1 when closing the stream failed.
+int edf_release_slot(int handle);
+
+// Writing half's part of edf_close (edf_write.cpp).
+int edf_close_writing(int handle);
+
+// ---- Text and number routines ------------------------------------------------------------
+
+// In place over len bytes: printable ASCII stays, control bytes become '.', 127..255 are
+// transliterated to one ASCII character each.
+void edf_latin1_to_ascii(char* text, int len);
+// In place: Latin-1 text of at most len bytes (or up to its NUL) to UTF-8 no longer than len
+// bytes; characters that no longer fit become a space. Returns the new length; the result is
+// NUL-terminated when it is shorter than len.
+int edf_latin1_to_utf8(char* text, int len);
+// Copies at most max bytes of src into dst (max + 1 bytes), terminates it and removes leading
+// and trailing spaces.
+void edf_copy_trimmed(char* dst, const char* src, int max);
+// Writes value as the header's number text: sign, integer part, up to 9 fraction digits
+// (truncated, trailing zeros removed). dst needs 32 bytes for values with up to 20 integer
+// digits; returns the length. Callers cut it to the field width.
+int edf_format_number(double value, char* dst, int size);
+// Decimal text of v; returns the length. dst needs 21 bytes.
+int edf_format_int64(int64_t v, char* dst);
+
+// Header field parsing for the reader. An integer field is an optional sign, at least one
+// digit, then only spaces. A number field may also hold one decimal point and an exponent.
+int edf_is_integer_field(const char* field, int len);
+int edf_is_number_field(const char* field, int len);
+int64_t edf_parse_integer_field(const char* field, int len);
+double edf_parse_number_field(const char* field, int len);
