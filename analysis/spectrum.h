@@ -17,3 +17,8 @@ void spectrumFrequencies(QVector<double>& frequencies, quint16 period, quint32 c
 
 // spectrum[k] = |out[k]| / (N/2) for k = 0 .. N/2 - 1.
 void spectrumAmplitudes(QVector<double>& spectrum, const fftw_complex* out, quint32 count);
+
+// Stores one sample in every channel's block: in[c][fill] = (weight * values[c], 0),
+// the weight being windowValue(kind, fill, count), evaluated afresh each time.
+void spectrumWindowAndStore(fftw_complex* const* in, const double* values, int channels, int kind,
+                            quint32 fill, quint32 count);

@@ -15,7 +15,10 @@
 #include <QString>
 #include <QVector>
 
+#include <atomic>
+#include <condition_variable>
 #include <fftw3.h>
+#include <mutex>
 
 #include "analysis/fftwindow.h"
 #include "device/types.h"
@@ -103,4 +106,23 @@ private:
     quint32 txBytes = 0;
     quint32 rxBytes = 0;
     structSample currentSample{};
+
+    // Worker-side state beyond the members above (device.cpp).
+    bool readStep();
+    void dropReceived();
+    bool stopRequested() const;
+    void pause(int milliseconds);
+
+    // `port` is written by setPort in the GUI thread and read by the search.
+    mutable std::mutex portMutex;
+    // Set once by terminate(); unlike `task` it cannot be overwritten by a later
+    // request or by the reset at the start of an exchange, and it wakes the
+    // pause after a failed search.
+    std::atomic<bool> terminating{false};
+    std::mutex pauseMutex;
+    std::condition_variable pauseWake;
+    // Bytes of rxBuffer before rxHead are parsed already; the buffer is
+    // compacted when new input is appended, not after every frame.
+    int rxHead = 0;
+    QByteArray frameView; // the frame being dispatched, pointing into rxBuffer
 };

@@ -1,0 +1,474 @@
+#include "app/mainwindow.h"
+
+#include <QCloseEvent>
+#include <QDebug>
+#include <QMessageBox>
+#include <QThread>
+#include <QTimer>
+#include <cmath>
+#include <qcustomplot.h>
+
+#include "app/ports.h"
+#include "device/device.h"
+#include "display/plots.h"
+#include "display/statusbar.h"
+#include "ui_mainwindow.h"
+
+namespace
+{
+
+// Rounds half away from zero (2.5 -> 3, -2.5 -> -3).
+qint64 roundHalfAway(double value)
+{
+    return std::llround(value);
+}
+
+// Stimulation fields take the rounded value truncated to their width.
+quint8 toByte(double value)
+{
+    return static_cast<quint8>(roundHalfAway(value));
+}
+quint16 toWord(double value)
+{
+    return static_cast<quint16>(roundHalfAway(value));
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+    setWindowTitle(QCoreApplication::applicationName() + " v" +
+                   QCoreApplication::applicationVersion());
+
+    ui->toolBar->addSeparator();
+    const struct {
+        QDockWidget* dock;
+        const char* icon;
+        const char* shortcut;
+    } docks[] = {
+        {ui->dockWidgetSettings, ":/pic/settings.png", "F7"},
+        {ui->dockWidgetTerminal, ":/pic/terminal.png", "F8"},
+        {ui->dockWidgetStimulation, ":/pic/cpu.png", "F9"},
+    };
+    for (const auto& entry : docks) {
+        QAction* toggle = entry.dock->toggleViewAction();
+        toggle->setIcon(QIcon(entry.icon));
+        toggle->setShortcut(QKeySequence(entry.shortcut));
+        ui->toolBar->addAction(toggle);
+        ui->menuView->addAction(toggle);
+    }
+
+    labelSpeed = addStatusCounter(ui->statusBar, speedText(0, 0), tr("Скорость обмена (байт/сек)"));
+    labelSkips =
+        addStatusCounter(ui->statusBar, skipsText(0), tr("Количество пропущенных пакетов"));
+
+    connect(ui->plotTime, &QCustomPlot::mouseMove, this, &MainWindow::mouseMovePlotTime);
+    connect(ui->plotFreq, &QCustomPlot::mouseMove, this, &MainWindow::mouseMovePlotFreq);
+    connect(ui->plotTime, &QCustomPlot::mouseDoubleClick, this, &MainWindow::mouseDoubleClickTime);
+    connect(ui->plotFreq, &QCustomPlot::mouseDoubleClick, this, &MainWindow::mouseDoubleClickFreq);
+    connect(ui->plotTime, &QCustomPlot::mouseWheel, this, &MainWindow::mouseWheelTime);
+    connect(ui->plotFreq, &QCustomPlot::mouseWheel, this, &MainWindow::mouseWheelFreq);
+
+    setupPlots();
+
+    device = new Device();
+    thread = new QThread();
+    device->moveToThread(thread);
+    connect(thread, &QThread::started, device, &Device::start);
+    connect(device, &Device::finished, thread, &QThread::quit, Qt::DirectConnection);
+    connect(device, &Device::info, this, &MainWindow::deviceInfo, Qt::QueuedConnection);
+    connect(device, &Device::terminal, this, &MainWindow::terminal, Qt::QueuedConnection);
+    connect(device, &Device::connection, this, &MainWindow::deviceConnection, Qt::QueuedConnection);
+    connect(device, &Device::changeCapture, this, &MainWindow::setCapture, Qt::QueuedConnection);
+    connect(device, &Device::updateDataTime, this, &MainWindow::deviceDataTime);
+    connect(device, &Device::updateDataFFT, this, &MainWindow::deviceDataFFT, Qt::QueuedConnection);
+    connect(device, &Device::updateSpeed, this, &MainWindow::setSpeed, Qt::QueuedConnection);
+    connect(device, &Device::updateSkipSamples, this, &MainWindow::setSkipSamples,
+            Qt::QueuedConnection);
+
+    // The list is built once; a port plugged in later is found by the
+    // automatic search but is not offered here until the next start.
+    ui->comboBoxConnectionPort->clear();
+    ui->comboBoxConnectionPort->addItem(tr("Авто"));
+    ui->comboBoxConnectionPort->addItems(portChoices());
+
+    loadSettings();
+    deviceConnection(false);
+    thread->start();
+
+    timerPlot = new QTimer(this);
+    connect(timerPlot, &QTimer::timeout, this, &MainWindow::plotUpdate);
+    timerPlot->start(100);
+}
+
+MainWindow::~MainWindow()
+{
+    device->terminate();
+    thread->wait();
+    delete thread;
+    delete device;
+    delete ui;
+}
+
+void MainWindow::setupPlots()
+{
+    qRegisterMetaType<QVector<structSample>>("QVector<structSample>");
+
+    setupSignalPlot(ui->plotTime);
+
+    QCustomPlot* plot = ui->plotFreq;
+    setupSpectrumAxes(plot);
+    tickerLogX.reset(new QCPAxisTickerLog);
+    tickerLogY.reset(new QCPAxisTickerLog);
+    tickerLinearX = plot->xAxis->ticker();
+    tickerLinearY = plot->yAxis->ticker();
+    on_comboBoxSpectrumScaleX_currentIndexChanged(0);
+    on_comboBoxSpectrumScaleY_currentIndexChanged(0);
+    plot->xAxis->setRange(0, 250);
+    plot->yAxis->setRange(0, 1);
+    setupPlotInteractions(plot);
+
+    createChannelGraphs(ui->plotTime, graphTime);
+    createChannelGraphs(ui->plotFreq, graphFreq);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    device->captureStop();
+    saveSettings();
+    event->accept();
+}
+
+// --- Device reports ---------------------------------------------------------
+
+void MainWindow::deviceInfo(QString text)
+{
+    ui->statusBar->showMessage(text);
+}
+
+void MainWindow::terminal(QString text)
+{
+    ui->plainTextEditLog->appendPlainText(text);
+}
+
+void MainWindow::deviceConnection(bool value)
+{
+    ui->comboBoxConnectionPort->setEnabled(!value);
+    ui->actionStart->setEnabled(value);
+    ui->actionStop->setEnabled(false);
+    QWidget* const controls[] = {
+        ui->lineEditCmd,
+        ui->pushButtonCmdSend,
+        ui->doubleSpinBoxCapturePeriod,
+        ui->doubleSpinBoxCaptureFreq,
+        ui->horizontalSliderCaptureAdc,
+        ui->comboBoxFFTcount,
+        ui->comboBoxFFTwindow,
+        ui->doubleSpinBoxLightBright,
+        ui->doubleSpinBoxLightDuration,
+        ui->doubleSpinBoxLightPause,
+        ui->spinBoxLightCount,
+        ui->spinBoxLightSeriesPause,
+        ui->spinBoxLightSeriesCount,
+        ui->pushButtonLightStart,
+        ui->pushButtonLightStop,
+        ui->doubleSpinBoxSoundVolume,
+        ui->doubleSpinBoxSoundDuration,
+        ui->doubleSpinBoxSoundPause,
+        ui->spinBoxSoundCount,
+        ui->spinBoxSoundSeriesPause,
+        ui->spinBoxSoundSeriesCount,
+        ui->doubleSpinBoxSoundTone,
+        ui->pushButtonSoundStart,
+        ui->pushButtonSoundStop,
+    };
+    for (QWidget* control : controls)
+        control->setEnabled(value);
+}
+
+void MainWindow::on_comboBoxConnectionPort_currentIndexChanged(QString arg1)
+{
+    Q_UNUSED(arg1);
+    QComboBox* combo = ui->comboBoxConnectionPort;
+    device->setPort(combo->currentIndex() < 1 ? QString() : combo->currentText());
+}
+
+void MainWindow::setCapture(bool value)
+{
+    qDebug() << "MainWindow::setCapture" << value;
+    if (value)
+        ui->actionStop->setEnabled(true);
+    else
+        ui->actionStart->setEnabled(true);
+    ui->doubleSpinBoxCapturePeriod->setEnabled(!value);
+    ui->doubleSpinBoxCaptureFreq->setEnabled(!value);
+    ui->horizontalSliderCaptureAdc->setEnabled(!value);
+}
+
+void MainWindow::setSpeed(quint32 tx, quint32 rx)
+{
+    labelSpeed->setText(speedText(tx, rx));
+}
+
+void MainWindow::setSkipSamples(quint64 value)
+{
+    labelSkips->setText(skipsText(value));
+}
+
+// --- Plots -------------------------------------------------------------------
+
+void MainWindow::deviceDataTime(QVector<structSample> data)
+{
+    appendSignalBatch(graphTime, rangeTime, data);
+    replotTime = true;
+}
+
+void MainWindow::deviceDataFFT(int channel, QVector<double> freq, QVector<double> data)
+{
+    if (!setChannelSpectrum(graphFreq, channel, freq, data))
+        return;
+    if (ui->checkBoxSpectrumScale->isChecked()) {
+        ui->plotFreq->yAxis->rescale(true);
+        ui->plotFreq->xAxis->rescale(true);
+    }
+    replotFreq = true;
+}
+
+void MainWindow::plotUpdate()
+{
+    if (replotTime) {
+        ui->plotTime->replot();
+        replotTime = false;
+    }
+    if (replotFreq) {
+        ui->plotFreq->replot();
+        replotFreq = false;
+    }
+}
+
+void MainWindow::mouseMovePlotTime(QMouseEvent* event)
+{
+    QPointF at = cursorCoordinates(ui->plotTime, event);
+    ui->statusBar->showMessage(signalReadout(at.x(), at.y()));
+}
+
+void MainWindow::mouseMovePlotFreq(QMouseEvent* event)
+{
+    // Spectra arriving while the operator pans would snap the view back.
+    if (event->buttons() == Qt::LeftButton)
+        ui->checkBoxSpectrumScale->setChecked(false);
+    QPointF at = cursorCoordinates(ui->plotFreq, event);
+    ui->statusBar->showMessage(spectrumReadout(at.x(), at.y()));
+}
+
+void MainWindow::mouseDoubleClickTime(QMouseEvent* event)
+{
+    Q_UNUSED(event);
+    fitPlot(ui->plotTime);
+}
+
+void MainWindow::mouseDoubleClickFreq(QMouseEvent* event)
+{
+    Q_UNUSED(event);
+    ui->checkBoxSpectrumScale->setChecked(true);
+    fitPlot(ui->plotFreq);
+}
+
+void MainWindow::plotWheel(QCustomPlot* plot, QWheelEvent* event)
+{
+    if (plot->interactions().testFlag(QCP::iRangeZoom))
+        return; // the plot zooms by itself
+    zoomPlotByWheel(plot, event);
+}
+
+void MainWindow::mouseWheelTime(QWheelEvent* event)
+{
+    plotWheel(ui->plotTime, event);
+}
+
+void MainWindow::mouseWheelFreq(QWheelEvent* event)
+{
+    ui->checkBoxSpectrumScale->setChecked(false);
+    plotWheel(ui->plotFreq, event);
+}
+
+void MainWindow::on_actionClear_triggered()
+{
+    clearGraphs(graphTime, rangeTime);
+    clearGraphs(graphFreq, nullptr);
+    ui->plotTime->replot();
+    ui->plotFreq->replot();
+}
+
+void MainWindow::on_actionZoom_triggered()
+{
+    ui->plotTime->rescaleAxes();
+    ui->plotFreq->rescaleAxes();
+    ui->plotTime->replot();
+    ui->plotFreq->replot();
+}
+
+void MainWindow::on_checkBoxSpectrumLegend_toggled(bool checked)
+{
+    ui->plotTime->legend->setVisible(checked);
+    ui->plotTime->replot();
+    ui->plotFreq->legend->setVisible(checked);
+    ui->plotFreq->replot();
+}
+
+void MainWindow::on_checkBoxSpectrumLegend_stateChanged(int arg1)
+{
+    Q_UNUSED(arg1); // the legend follows the toggled signal
+}
+
+void MainWindow::on_comboBoxSpectrumScaleX_currentIndexChanged(int index)
+{
+    setSpectrumAxisScale(ui->plotFreq, Qt::Horizontal, index, tickerLogX, tickerLinearX);
+}
+
+void MainWindow::on_comboBoxSpectrumScaleY_currentIndexChanged(int index)
+{
+    setSpectrumAxisScale(ui->plotFreq, Qt::Vertical, index, tickerLogY, tickerLinearY);
+}
+
+void MainWindow::on_checkBoxSpectrumScale_toggled(bool checked)
+{
+    if (checked)
+        fitPlot(ui->plotFreq);
+}
+
+// --- Commands to the device -----------------------------------------------------
+
+void MainWindow::on_pushButtonCmdSend_clicked()
+{
+    device->sendCommand(ui->lineEditCmd->text());
+}
+
+void MainWindow::on_actionStart_triggered()
+{
+    ui->actionStart->setEnabled(false);
+    on_actionClear_triggered();
+    device->captureStart(static_cast<ushort>(ui->horizontalSliderCaptureAdc->value()));
+}
+
+void MainWindow::on_actionStop_triggered()
+{
+    ui->actionStop->setEnabled(false);
+    device->captureStop();
+}
+
+void MainWindow::on_comboBoxFFTcount_currentIndexChanged(QString arg1)
+{
+    device->setFFTCount(arg1.toUInt(nullptr, 10));
+}
+
+void MainWindow::on_comboBoxFFTwindow_currentIndexChanged(int index)
+{
+    device->setFFTWindow(fftWindowFromIndex(index));
+}
+
+structLightParam MainWindow::lightParam() const
+{
+    structLightParam param{};
+    param.bright = toByte(ui->doubleSpinBoxLightBright->value() * 250 / 100);
+    param.duration = toWord(ui->doubleSpinBoxLightDuration->value() / 0.05);
+    param.pause = toWord(ui->doubleSpinBoxLightPause->value() / 0.05);
+    param.count = static_cast<quint16>(ui->spinBoxLightCount->value());
+    param.seriesPause = static_cast<quint16>(ui->spinBoxLightSeriesPause->value());
+    param.seriesCount = static_cast<quint16>(ui->spinBoxLightSeriesCount->value());
+    return param;
+}
+
+structSoundParam MainWindow::soundParam() const
+{
+    structSoundParam param{};
+    param.volume = toByte(ui->doubleSpinBoxSoundVolume->value() * 250 / 100);
+    param.duration = toWord(ui->doubleSpinBoxSoundDuration->value() / 0.05);
+    param.pause = toWord(ui->doubleSpinBoxSoundPause->value() / 0.05);
+    param.count = static_cast<quint16>(ui->spinBoxSoundCount->value());
+    param.tone = toWord(ui->doubleSpinBoxSoundTone->value());
+    param.seriesPause = static_cast<quint16>(ui->spinBoxSoundSeriesPause->value());
+    param.seriesCount = static_cast<quint16>(ui->spinBoxSoundSeriesCount->value());
+    return param;
+}
+
+void MainWindow::on_pushButtonLightStart_clicked()
+{
+    device->setLightStart(lightParam());
+}
+
+void MainWindow::on_pushButtonLightStop_clicked()
+{
+    device->setLightStop();
+}
+
+void MainWindow::on_pushButtonSoundStart_clicked()
+{
+    device->setSoundStart(soundParam());
+}
+
+void MainWindow::on_pushButtonSoundStop_clicked()
+{
+    device->setSoundStop();
+}
+
+// --- Capture rate -----------------------------------------------------------------
+// The slider holds the sample period in ticks of 125 ns; the two boxes show it
+// as milliseconds and hertz. Each control sets the others, and the boxes round
+// to their own precision, so the slider settles on the nearest period they can
+// express.
+
+void MainWindow::on_horizontalSliderCaptureAdc_valueChanged(int value)
+{
+    ui->doubleSpinBoxCapturePeriod->setValue(value * 0.000125);
+    ui->doubleSpinBoxCaptureFreq->setValue(1 / (value * 1.25e-7));
+    qDebug() << value;
+}
+
+void MainWindow::on_doubleSpinBoxCapturePeriod_valueChanged(double arg1)
+{
+    ui->horizontalSliderCaptureAdc->setValue(
+        static_cast<int>(roundHalfAway(arg1 / 1.25e-7 / 1000)));
+}
+
+void MainWindow::on_doubleSpinBoxCaptureFreq_valueChanged(double arg1)
+{
+    ui->horizontalSliderCaptureAdc->setValue(static_cast<int>(roundHalfAway(1 / arg1 / 1.25e-7)));
+}
+
+// --- Menus ------------------------------------------------------------------------
+
+void MainWindow::on_actionExit_triggered()
+{
+    // Leaves without closing the window: no capture stop, nothing saved.
+    QCoreApplication::exit(0);
+}
+
+void MainWindow::on_actionAbout_triggered()
+{
+    QString text = QCoreApplication::applicationName() + " v" +
+                   QCoreApplication::applicationVersion() + "\r\n\r\n" +
+                   tr("Ulvek. Программа записи сигналов нейрогарнитуры.");
+    QMessageBox::information(this, tr("О программе..."), text, QMessageBox::Ok);
+}
+
+void MainWindow::on_actionAnalysisFourier_triggered()
+{
+    QMessageBox::warning(this, tr("Анилиз Фурье"),
+                         tr("Загрузите исходные данные/подключите нейрогаринтуру!"),
+                         QMessageBox::Ok);
+}
+
+void MainWindow::on_actionAnalysisStatistics_triggered()
+{
+    QMessageBox::warning(this, tr("Итоговая статистика"),
+                         tr("Загрузите исходные данные/подключите нейрогаринтуру!"),
+                         QMessageBox::Ok);
+}
+
+void MainWindow::on_actionAnalysisSendVARN_triggered()
+{
+    QMessageBox::warning(this, tr("Отправить в VARN"), tr("Загрузите исходные данные!"),
+                         QMessageBox::Ok);
+}

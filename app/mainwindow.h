@@ -1,0 +1,108 @@
+// The one window of the program. It owns the form, the two plots' graphs, the
+// status bar counters, the device worker and the thread the worker runs in, and
+// is the only place where the operator's actions become device requests and the
+// device's reports become screen updates. Every slot runs in the GUI thread.
+#pragma once
+
+#include <QMainWindow>
+#include <QSharedPointer>
+#include <QVector>
+
+#include "device/types.h"
+#include "display/valuerange.h"
+
+class Device;
+class QCPAxisTicker;
+class QCPAxisTickerLog;
+class QCPGraph;
+class QCustomPlot;
+class QLabel;
+class QMouseEvent;
+class QThread;
+class QTimer;
+class QWheelEvent;
+
+namespace Ui
+{
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private slots:
+    void deviceInfo(QString text);
+    void terminal(QString text);
+    void deviceConnection(bool value);
+    void on_comboBoxConnectionPort_currentIndexChanged(QString arg1);
+    void setCapture(bool value);
+    void deviceDataTime(QVector<structSample> data);
+    void deviceDataFFT(int channel, QVector<double> freq, QVector<double> data);
+    void plotUpdate();
+    void setSpeed(quint32 tx, quint32 rx);
+    void setSkipSamples(quint64 value);
+    void mouseMovePlotTime(QMouseEvent* event);
+    void mouseMovePlotFreq(QMouseEvent* event);
+    void mouseDoubleClickTime(QMouseEvent* event);
+    void mouseDoubleClickFreq(QMouseEvent* event);
+    void plotWheel(QCustomPlot* plot, QWheelEvent* event);
+    void mouseWheelTime(QWheelEvent* event);
+    void mouseWheelFreq(QWheelEvent* event);
+    void on_pushButtonCmdSend_clicked();
+    void on_actionAbout_triggered();
+    void on_actionStart_triggered();
+    void on_actionStop_triggered();
+    void on_actionClear_triggered();
+    void on_actionZoom_triggered();
+    void on_comboBoxFFTcount_currentIndexChanged(QString arg1);
+    void on_checkBoxSpectrumLegend_toggled(bool checked);
+    void on_comboBoxSpectrumScaleX_currentIndexChanged(int index);
+    void on_comboBoxSpectrumScaleY_currentIndexChanged(int index);
+    void on_comboBoxFFTwindow_currentIndexChanged(int index);
+    void on_checkBoxSpectrumScale_toggled(bool checked);
+    void on_checkBoxSpectrumLegend_stateChanged(int arg1);
+    void on_pushButtonLightStart_clicked();
+    void on_pushButtonLightStop_clicked();
+    void on_pushButtonSoundStart_clicked();
+    void on_pushButtonSoundStop_clicked();
+    void on_horizontalSliderCaptureAdc_valueChanged(int value);
+    void on_doubleSpinBoxCapturePeriod_valueChanged(double arg1);
+    void on_doubleSpinBoxCaptureFreq_valueChanged(double arg1);
+    void on_actionSave_triggered();
+    void on_actionOpen_triggered();
+    void on_actionExit_triggered();
+    void on_actionAnalysisFourier_triggered();
+    void on_actionAnalysisStatistics_triggered();
+    void on_actionAnalysisSendVARN_triggered();
+
+private:
+    void loadSettings();
+    void saveSettings();
+    void setupPlots();
+    structLightParam lightParam() const;
+    structSoundParam soundParam() const;
+
+    Ui::MainWindow* ui;
+    QLabel* labelSkips;
+    QLabel* labelSpeed;
+    Device* device;
+    QThread* thread;
+    QCPGraph* graphTime[channelCount];
+    QCPGraph* graphFreq[channelCount];
+    QSharedPointer<QCPAxisTickerLog> tickerLogX, tickerLogY;
+    QSharedPointer<QCPAxisTicker> tickerLinearX, tickerLinearY;
+    QTimer* timerPlot;
+    bool replotTime = false;
+    bool replotFreq = false;
+    // Value range of each signal graph's points, so that fitting the voltage
+    // axis does not revisit them.
+    ValueRange rangeTime[channelCount];
+};
