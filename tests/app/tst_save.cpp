@@ -11,7 +11,8 @@
 #include <QtTest>
 #include <qcustomplot.h>
 
-namespace {
+namespace
+{
 
 struct DialogCall {
     QWidget* parent = nullptr;
@@ -40,7 +41,10 @@ private:
     FileDialog::Chooser& hook;
 };
 
-QCustomPlot* timePlot(QWidget& window) { return window.findChild<QCustomPlot*>("plotTime"); }
+QCustomPlot* timePlot(QWidget& window)
+{
+    return window.findChild<QCustomPlot*>("plotTime");
+}
 
 // `points` points on every channel graph of the signal plot, channel c
 // (0-based) holding values(c, i).
@@ -67,7 +71,8 @@ QByteArray fileBytes(const QString& path)
 qint16 sampleAt(const QByteArray& edf, int rate, int record, int channel, int i)
 {
     const int at = 3584 + record * (12 * rate * 2 + 120) + (channel * rate + i) * 2;
-    return static_cast<qint16>(static_cast<quint8>(edf[at]) | (static_cast<quint8>(edf[at + 1]) << 8));
+    return static_cast<qint16>(static_cast<quint8>(edf[at]) |
+                               (static_cast<quint8>(edf[at + 1]) << 8));
 }
 
 } // namespace
@@ -97,9 +102,8 @@ private slots:
     void savesTheSignalPlotAsOneSecondRecords()
     {
         // Channel c's value i is stored as digital code c * 1000 + i % 1000.
-        fillSignalPlot(*window, 2750, [](int c, int i) {
-            return (c * 1000 + i % 1000 + 0.75) * 10.0 / 65535.0;
-        });
+        fillSignalPlot(*window, 2750,
+                       [](int c, int i) { return (c * 1000 + i % 1000 + 0.75) * 10.0 / 65535.0; });
         const QString path = dir.filePath("capture"); // used as given: no suffix added
         DialogStub dialog(FileDialog::saveHook, path);
         MessageBoxAnswerer boxes;

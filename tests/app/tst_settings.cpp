@@ -13,7 +13,8 @@
 #include <QtTest>
 #include <qcustomplot.h>
 
-namespace {
+namespace
+{
 
 // One row per key: group, key, the control it belongs to.
 struct KeyControl {
@@ -117,8 +118,8 @@ private slots:
     void firstStartShowsEveryDefault()
     {
         MainWindow window;
-        const QVariant expected[] = {0,   16000, 10.0, 100.0, 100.0, 5,  1000, 3, 10.0, 100.0,
-                                     100.0, 5,   1000, 3,    1000.0, 3,  0,    0, 0,    false};
+        const QVariant expected[] = {0,     16000, 10.0, 100.0, 100.0,  5, 1000, 3, 10.0, 100.0,
+                                     100.0, 5,     1000, 3,     1000.0, 3, 0,    0, 0,    false};
         static_assert(std::size(expected) == std::size(controlKeys), "one default per key");
         for (std::size_t i = 0; i < std::size(controlKeys); ++i) {
             QVariant actual = controlValue(window, controlKeys[i].control);
@@ -138,8 +139,8 @@ private slots:
     void closingStoresEveryKeyAndTheNextStartRestoresThem()
     {
         // Every value differs from its default; some carry decimals.
-        const QVariant chosen[] = {2,    20000, 12.5, 250.25, 0.05, 100,    65535, 7,     33.75, 3276.75,
-                                   1.5,  65535, 2,    9,      440.0, 9,     10,    1,     1,     true};
+        const QVariant chosen[] = {2,   20000, 12.5, 250.25, 0.05,  100, 65535, 7, 33.75, 3276.75,
+                                   1.5, 65535, 2,    9,      440.0, 9,   10,    1, 1,     true};
         static_assert(std::size(chosen) == std::size(controlKeys), "one value per key");
         QByteArray geometry;
         {
@@ -224,23 +225,57 @@ private slots:
         QTest::addColumn<QVariant>("value");
         QTest::addColumn<QString>("control");
         QTest::addColumn<QVariant>("shown");
-        QTest::newRow("rate below range") << "Capture" << "ADC" << QVariant(100) << "horizontalSliderCaptureAdc" << QVariant(8800);
-        QTest::newRow("rate above range") << "Capture" << "ADC" << QVariant(1 << 20) << "horizontalSliderCaptureAdc" << QVariant(65535);
-        QTest::newRow("rate not a number") << "Capture" << "ADC" << QVariant("fast") << "horizontalSliderCaptureAdc" << QVariant(8800);
-        QTest::newRow("brightness above range") << "Light" << "Bright" << QVariant(500.0) << "doubleSpinBoxLightBright" << QVariant(100.0);
-        QTest::newRow("brightness rounded to decimals") << "Light" << "Bright" << QVariant(12.345) << "doubleSpinBoxLightBright" << QVariant(12.35);
-        QTest::newRow("brightness text") << "Light" << "Bright" << QVariant("bright") << "doubleSpinBoxLightBright" << QVariant(1.0);
-        QTest::newRow("brightness nan") << "Light" << "Bright" << QVariant("nan") << "doubleSpinBoxLightBright" << QVariant(1.0);
-        QTest::newRow("duration infinite") << "Light" << "Duration" << QVariant("inf") << "doubleSpinBoxLightDuration" << QVariant(3276.75);
-        QTest::newRow("light count above range") << "Light" << "Count" << QVariant(1000) << "spinBoxLightCount" << QVariant(100);
-        QTest::newRow("tone negative") << "Sound" << "Tone" << QVariant(-5.0) << "doubleSpinBoxSoundTone" << QVariant(1.0);
-        QTest::newRow("tone without decimals") << "Sound" << "Tone" << QVariant(440.6) << "doubleSpinBoxSoundTone" << QVariant(441.0);
-        QTest::newRow("sound count text") << "Sound" << "Count" << QVariant("many") << "spinBoxSoundCount" << QVariant(1);
-        QTest::newRow("FFT length beyond the list") << "FFT" << "Count" << QVariant(42) << "comboBoxFFTcount" << QVariant(9);
-        QTest::newRow("FFT window negative") << "FFT" << "Window" << QVariant(-4) << "comboBoxFFTwindow" << QVariant(0);
-        QTest::newRow("scale beyond the list") << "Spectrum" << "ScaleX" << QVariant(7) << "comboBoxSpectrumScaleX" << QVariant(1);
-        QTest::newRow("geometry not a byte array") << "Window" << "Geometry" << QVariant(17) << "comboBoxFFTcount" << QVariant(3);
-        QTest::newRow("state garbage") << "Window" << "State" << QVariant(QByteArray("\x01\x02garbage", 9)) << "comboBoxFFTcount" << QVariant(3);
+        QTest::newRow("rate below range")
+            << "Capture"
+            << "ADC" << QVariant(100) << "horizontalSliderCaptureAdc" << QVariant(8800);
+        QTest::newRow("rate above range")
+            << "Capture"
+            << "ADC" << QVariant(1 << 20) << "horizontalSliderCaptureAdc" << QVariant(65535);
+        QTest::newRow("rate not a number")
+            << "Capture"
+            << "ADC" << QVariant("fast") << "horizontalSliderCaptureAdc" << QVariant(8800);
+        QTest::newRow("brightness above range")
+            << "Light"
+            << "Bright" << QVariant(500.0) << "doubleSpinBoxLightBright" << QVariant(100.0);
+        QTest::newRow("brightness rounded to decimals")
+            << "Light"
+            << "Bright" << QVariant(12.345) << "doubleSpinBoxLightBright" << QVariant(12.35);
+        QTest::newRow("brightness text")
+            << "Light"
+            << "Bright" << QVariant("bright") << "doubleSpinBoxLightBright" << QVariant(1.0);
+        QTest::newRow("brightness nan")
+            << "Light"
+            << "Bright" << QVariant("nan") << "doubleSpinBoxLightBright" << QVariant(1.0);
+        QTest::newRow("duration infinite")
+            << "Light"
+            << "Duration" << QVariant("inf") << "doubleSpinBoxLightDuration" << QVariant(3276.75);
+        QTest::newRow("light count above range")
+            << "Light"
+            << "Count" << QVariant(1000) << "spinBoxLightCount" << QVariant(100);
+        QTest::newRow("tone negative")
+            << "Sound"
+            << "Tone" << QVariant(-5.0) << "doubleSpinBoxSoundTone" << QVariant(1.0);
+        QTest::newRow("tone without decimals")
+            << "Sound"
+            << "Tone" << QVariant(440.6) << "doubleSpinBoxSoundTone" << QVariant(441.0);
+        QTest::newRow("sound count text")
+            << "Sound"
+            << "Count" << QVariant("many") << "spinBoxSoundCount" << QVariant(1);
+        QTest::newRow("FFT length beyond the list")
+            << "FFT"
+            << "Count" << QVariant(42) << "comboBoxFFTcount" << QVariant(9);
+        QTest::newRow("FFT window negative")
+            << "FFT"
+            << "Window" << QVariant(-4) << "comboBoxFFTwindow" << QVariant(0);
+        QTest::newRow("scale beyond the list")
+            << "Spectrum"
+            << "ScaleX" << QVariant(7) << "comboBoxSpectrumScaleX" << QVariant(1);
+        QTest::newRow("geometry not a byte array")
+            << "Window"
+            << "Geometry" << QVariant(17) << "comboBoxFFTcount" << QVariant(3);
+        QTest::newRow("state garbage") << "Window"
+                                       << "State" << QVariant(QByteArray("\x01\x02garbage", 9))
+                                       << "comboBoxFFTcount" << QVariant(3);
     }
 
     void damagedValuesAreClampedByTheControls()

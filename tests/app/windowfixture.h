@@ -122,7 +122,8 @@ private:
         if (!box || box->property("answered").toBool())
             return;
         box->setProperty("answered", true);
-        boxes.append({box->windowTitle(), box->text(), box->icon(), box->parentWidget() != nullptr});
+        boxes.append(
+            {box->windowTitle(), box->text(), box->icon(), box->parentWidget() != nullptr});
         if (QAbstractButton* ok = box->button(QMessageBox::Ok))
             ok->click();
         else
