@@ -115,6 +115,17 @@ int edf_release_slot(int handle);
 
 // Writing half's part of edf_close (edf_write.cpp).
 int edf_close_writing(int handle);
+// Checks the configuration and writes the header from the start of the file: 0, a header error
+// code (nothing written) or -1 (write failed).
+int edf_write_header(edf_file_record* f);
+// The time-keeping text of a record ("+" seconds, with a 7-digit fraction when the duration or
+// the start is not whole seconds); out needs 32 bytes, no terminator is written. Returns length.
+int edf_timekeeping_text(const edf_file_record* f, int64_t record, char* out);
+// Writes n bytes at a 64-bit file position; -1 (and the file marked failed) on error.
+int edf_write_at(edf_file_record* f, int64_t pos, const void* data, size_t n);
+// Places the queued annotations into the records' annotation slots (edf_annotations.cpp).
+// Returns 0, or -1 when a seek or write failed (placement ends there).
+int edf_place_annotations(int handle);
 
 // ---- Text and number routines ------------------------------------------------------------
 
