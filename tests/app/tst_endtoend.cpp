@@ -13,7 +13,8 @@
 #include <QtTest>
 #include <qcustomplot.h>
 
-namespace {
+namespace
+{
 
 // Prints, per signal, the label, the unit MNE took from the header, and the
 // samples in volts as MNE scales them (from the declared unit).
@@ -89,8 +90,9 @@ private slots:
             QCOMPARE(plot->graph(c)->dataCount(), points);
 
         const QString path = dir.filePath("capture.edf");
-        FileDialog::saveHook = [path](QWidget*, const QString&, const QString&,
-                                      const QString&) { return path; };
+        FileDialog::saveHook = [path](QWidget*, const QString&, const QString&, const QString&) {
+            return path;
+        };
         MessageBoxAnswerer boxes;
         window.findChild<QAction*>("actionSave")->trigger();
         FileDialog::saveHook = nullptr;

@@ -127,7 +127,7 @@ private slots:
         }
         auto* port = window.findChild<QComboBox*>("comboBoxConnectionPort");
         QCOMPARE(port->currentText(), QString("Авто"));
-        QCOMPARE(port->count(), 1 + fakePorts().size());
+        QCOMPARE(port->itemText(port->count() - 1), fakePorts().last());
         QCOMPARE(doubleValue(window, "doubleSpinBoxCapturePeriod"), 2.0);
         QCOMPARE(doubleValue(window, "doubleSpinBoxCaptureFreq"), 500.0);
         QCOMPARE(window.findChild<QComboBox*>("comboBoxFFTcount")->currentText(), QString("256"));
@@ -190,21 +190,37 @@ private slots:
 
     void aPortIndexBeyondTheFoundPortsSelectsAuto_data()
     {
-        QTest::addColumn<int>("index");
-        QTest::addColumn<int>("selected");
-        QTest::newRow("last port found") << 2 << 2;
-        QTest::newRow("one beyond the list") << 3 << 0;
-        QTest::newRow("far beyond") << 1000 << 0;
-        QTest::newRow("negative") << -5 << 0;
+        // Offsets from the number of entries ("Авто" and the ports found).
+        QTest::addColumn<int>("fromCount");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("last port found") << -1 << true;
+        QTest::newRow("one beyond the list") << 0 << false;
+        QTest::newRow("far beyond") << 1000 << false;
     }
 
     void aPortIndexBeyondTheFoundPortsSelectsAuto()
     {
-        QFETCH(int, index);
-        QFETCH(int, selected);
+        QFETCH(int, fromCount);
+        QFETCH(bool, kept);
+        int entries = 0;
+        {
+            MainWindow probe;
+            entries = probe.findChild<QComboBox*>("comboBoxConnectionPort")->count();
+        }
+        QSettings().clear();
+        const int index = entries + fromCount;
         store("Connection", "Port", index);
         MainWindow window;
-        QCOMPARE(window.findChild<QComboBox*>("comboBoxConnectionPort")->currentIndex(), selected);
+        auto* port = window.findChild<QComboBox*>("comboBoxConnectionPort");
+        QCOMPARE(port->count(), entries);
+        QCOMPARE(port->currentIndex(), kept ? index : 0);
+    }
+
+    void aNegativePortIndexSelectsAuto()
+    {
+        store("Connection", "Port", -5);
+        MainWindow window;
+        QCOMPARE(window.findChild<QComboBox*>("comboBoxConnectionPort")->currentIndex(), 0);
     }
 
     void aStoredRateEqualToTheSliderStillSetsPeriodAndFrequency()

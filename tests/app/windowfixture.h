@@ -7,6 +7,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QMessageBox>
 #include <QMutex>
 #include <QRegularExpression>
@@ -37,8 +38,9 @@ inline bool useTemporarySettings(QTemporaryDir& dir)
     return QSettings().fileName().startsWith(dir.path());
 }
 
-// Two ports that cannot be opened: the window lists them after "Авто" and the
-// device's search fails on them without touching a real port.
+// Two ports that cannot be opened. The window lists them after "Авто" (and
+// after whatever ports the system has); the device's search is limited to them,
+// so it fails without ever touching a real port.
 inline const QStringList& fakePorts()
 {
     static const QStringList ports{"/nonexistent/neurask-port-a", "/nonexistent/neurask-port-b"};
@@ -47,6 +49,7 @@ inline const QStringList& fakePorts()
 
 inline void useFakePorts()
 {
+    qputenv("NEURASK_EXTRA_PORTS", fakePorts().join(QDir::listSeparator()).toLocal8Bit());
     setSerialPortSource([] { return fakePorts(); });
 }
 
