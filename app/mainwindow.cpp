@@ -5,35 +5,14 @@
 #include <QMessageBox>
 #include <QThread>
 #include <QTimer>
-#include <cmath>
 #include <qcustomplot.h>
 
-#include "app/ports.h"
+#include "app/conversions.h"
 #include "device/device.h"
+#include "device/ports.h"
 #include "display/plots.h"
 #include "display/statusbar.h"
 #include "ui_mainwindow.h"
-
-namespace
-{
-
-// Rounds half away from zero (2.5 -> 3, -2.5 -> -3).
-qint64 roundHalfAway(double value)
-{
-    return std::llround(value);
-}
-
-// Stimulation fields take the rounded value truncated to their width.
-quint8 toByte(double value)
-{
-    return static_cast<quint8>(roundHalfAway(value));
-}
-quint16 toWord(double value)
-{
-    return static_cast<quint16>(roundHalfAway(value));
-}
-
-} // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
@@ -91,7 +70,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     // automatic search but is not offered here until the next start.
     ui->comboBoxConnectionPort->clear();
     ui->comboBoxConnectionPort->addItem(tr("Авто"));
-    ui->comboBoxConnectionPort->addItems(portChoices());
+    ui->comboBoxConnectionPort->addItems(serialPortNames());
 
     loadSettings();
     deviceConnection(false);
@@ -370,27 +349,19 @@ void MainWindow::on_comboBoxFFTwindow_currentIndexChanged(int index)
 
 structLightParam MainWindow::lightParam() const
 {
-    structLightParam param{};
-    param.bright = toByte(ui->doubleSpinBoxLightBright->value() * 250 / 100);
-    param.duration = toWord(ui->doubleSpinBoxLightDuration->value() / 0.05);
-    param.pause = toWord(ui->doubleSpinBoxLightPause->value() / 0.05);
-    param.count = static_cast<quint16>(ui->spinBoxLightCount->value());
-    param.seriesPause = static_cast<quint16>(ui->spinBoxLightSeriesPause->value());
-    param.seriesCount = static_cast<quint16>(ui->spinBoxLightSeriesCount->value());
-    return param;
+    return makeLightParam(
+        ui->doubleSpinBoxLightBright->value(), ui->doubleSpinBoxLightDuration->value(),
+        ui->doubleSpinBoxLightPause->value(), ui->spinBoxLightCount->value(),
+        ui->spinBoxLightSeriesPause->value(), ui->spinBoxLightSeriesCount->value());
 }
 
 structSoundParam MainWindow::soundParam() const
 {
-    structSoundParam param{};
-    param.volume = toByte(ui->doubleSpinBoxSoundVolume->value() * 250 / 100);
-    param.duration = toWord(ui->doubleSpinBoxSoundDuration->value() / 0.05);
-    param.pause = toWord(ui->doubleSpinBoxSoundPause->value() / 0.05);
-    param.count = static_cast<quint16>(ui->spinBoxSoundCount->value());
-    param.tone = toWord(ui->doubleSpinBoxSoundTone->value());
-    param.seriesPause = static_cast<quint16>(ui->spinBoxSoundSeriesPause->value());
-    param.seriesCount = static_cast<quint16>(ui->spinBoxSoundSeriesCount->value());
-    return param;
+    return makeSoundParam(ui->doubleSpinBoxSoundVolume->value(),
+                          ui->doubleSpinBoxSoundDuration->value(),
+                          ui->doubleSpinBoxSoundPause->value(), ui->spinBoxSoundCount->value(),
+                          ui->doubleSpinBoxSoundTone->value(), ui->spinBoxSoundSeriesPause->value(),
+                          ui->spinBoxSoundSeriesCount->value());
 }
 
 void MainWindow::on_pushButtonLightStart_clicked()
@@ -421,20 +392,19 @@ void MainWindow::on_pushButtonSoundStop_clicked()
 
 void MainWindow::on_horizontalSliderCaptureAdc_valueChanged(int value)
 {
-    ui->doubleSpinBoxCapturePeriod->setValue(value * 0.000125);
-    ui->doubleSpinBoxCaptureFreq->setValue(1 / (value * 1.25e-7));
+    ui->doubleSpinBoxCapturePeriod->setValue(periodMsFromTicks(value));
+    ui->doubleSpinBoxCaptureFreq->setValue(frequencyHzFromTicks(value));
     qDebug() << value;
 }
 
 void MainWindow::on_doubleSpinBoxCapturePeriod_valueChanged(double arg1)
 {
-    ui->horizontalSliderCaptureAdc->setValue(
-        static_cast<int>(roundHalfAway(arg1 / 1.25e-7 / 1000)));
+    ui->horizontalSliderCaptureAdc->setValue(ticksFromPeriodMs(arg1));
 }
 
 void MainWindow::on_doubleSpinBoxCaptureFreq_valueChanged(double arg1)
 {
-    ui->horizontalSliderCaptureAdc->setValue(static_cast<int>(roundHalfAway(1 / arg1 / 1.25e-7)));
+    ui->horizontalSliderCaptureAdc->setValue(ticksFromFrequencyHz(arg1));
 }
 
 // --- Menus ------------------------------------------------------------------------

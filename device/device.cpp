@@ -6,12 +6,12 @@
 #include <QSerialPort>
 #include <chrono>
 
-#include "analysis/spectrum.h"
 #include "device/commands.h"
 #include "device/ports.h"
 #include "device/protocol.h"
 
-namespace {
+namespace
+{
 
 // Pause between two failed searches.
 constexpr int searchPauseMs = 3000;
@@ -52,12 +52,7 @@ Device::Device(QObject* parent) : QObject(parent)
 
 Device::~Device()
 {
-    for (int c = 0; c < channelCount; ++c) {
-        fftw_free(fftIn[c]);
-        fftw_free(fftOut[c]);
-        if (fftPlan[c])
-            spectrumDestroyPlan(fftPlan[c]);
-    }
+    releaseFFT();
 }
 
 void Device::terminate()
@@ -90,7 +85,10 @@ int Device::takeTask()
     return taken;
 }
 
-bool Device::stopRequested() const { return terminating.load(); }
+bool Device::stopRequested() const
+{
+    return terminating.load();
+}
 
 void Device::pause(int milliseconds)
 {
@@ -336,6 +334,10 @@ void Device::dispatchFrame(const QByteArray& frame)
             fftFill = 0;
             time = 0;
             batch.clear();
+            {
+                QMutexLocker locker(&mutex);
+                samplePeriod = capturePeriod;
+            }
             updateFrequencies();
             emit terminal(tr("Запущен сбор данных"));
             emit changeCapture(true);
@@ -355,9 +357,8 @@ void Device::dispatchFrame(const QByteArray& frame)
     case protocol::typeData: {
         protocol::DataHalf half;
         if (protocol::decodeDataFrame(bytes, size, half) != protocol::DataError::None) {
-            emit terminal(tr("Повреждённый пакет данных RX[%1]:%2")
-                              .arg(size)
-                              .arg(protocol::hex(frame)));
+            emit terminal(
+                tr("Повреждённый пакет данных RX[%1]:%2").arg(size).arg(protocol::hex(frame)));
             break;
         }
         for (int k = 0; k < protocol::valuesPerHalf; ++k)
@@ -407,7 +408,7 @@ void Device::dispatchFrame(const QByteArray& frame)
 void Device::deliverSample()
 {
     windowAndStore();
-    time += capturePeriod * tickSeconds;
+    time += samplePeriod * tickSeconds;
     currentSample.time = time;
     batch.append(currentSample);
     if (batch.size() >= batchSize) {

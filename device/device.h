@@ -29,6 +29,9 @@ class Device : public QObject
 {
     Q_OBJECT
 public:
+    // The constructor also calls registerCommandMetaTypes() (commands.h) for
+    // the records the window passes in queued calls, and setFFTCount(256)
+    // before the worker starts; the destructor calls releaseFFT().
     explicit Device(QObject* parent = nullptr);
     ~Device() override;
 
@@ -72,14 +75,33 @@ private:
     void dispatchFrame(const QByteArray& frame);
     void deliverSample();
 
-    // Command frames (device_commands.cpp).
+    // Command frames (device_commands.cpp). The frame the exchange sends for a
+    // command step (capture start/stop, light and sound start/stop, raw
+    // command, terminate), built from the stored parameters under `mutex`.
+    // Empty means "send nothing": a raw command too long for one frame is
+    // refused here (with a terminal line), and the exchange goes on without
+    // transmitting and without ending.
     QByteArray commandFrame(int task);
 
-    // Spectrum (device_fft.cpp).
+    // Spectrum (device_fft.cpp). All of it runs in the worker, except the two
+    // slots, which (once the device is in its worker thread) only leave a
+    // pending length or window under `mutex`;
+    // windowAndStore applies it before it stores the next sample, so buffers,
+    // plans and counters are never replaced under the worker. updateFrequencies
+    // takes `mutex` to read capturePeriod: do not call it holding the lock.
+    // releaseFFT frees every buffer and plan (the destructor calls it).
     double windowValue(int kind, double n, double N);
     void updateFrequencies();
     void windowAndStore();
     void advanceAndTransform();
+    void applyFFTChanges();
+    void resizeFFT(quint32 count);
+    void releaseFFT();
+    bool ownThread() const;
+    std::atomic<bool> fftChangePending{false};
+    quint32 fftPendingCount = 0;        // 0: no change; under `mutex`
+    bool fftPendingWindowSet = false;   // under `mutex`
+    int fftPendingWindow = Rectangular; // under `mutex`
 
     QByteArray txBuffer;
     QByteArray rxBuffer;
@@ -124,5 +146,8 @@ private:
     // Bytes of rxBuffer before rxHead are parsed already; the buffer is
     // compacted when new input is appended, not after every frame.
     int rxHead = 0;
+    // capturePeriod as of the last confirmed capture start: the time step of
+    // the samples. capturePeriod itself belongs to the request slots.
+    quint16 samplePeriod = 0;
     QByteArray frameView; // the frame being dispatched, pointing into rxBuffer
 };

@@ -4,7 +4,8 @@
 #include <QSerialPortInfo>
 #include <mutex>
 
-namespace {
+namespace
+{
 std::mutex sourceMutex;
 std::function<QStringList()> sourceOverride;
 } // namespace

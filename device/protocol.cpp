@@ -1,6 +1,7 @@
 #include "device/protocol.h"
 
-namespace protocol {
+namespace protocol
+{
 
 const QByteArray identification = QByteArrayLiteral("VolmaHeadsetRF");
 
@@ -16,9 +17,15 @@ ScanResult scanFrame(const char* data, int size)
     return {Scan::Frame, length};
 }
 
-char frameType(const char* frame, int size) { return size > 1 ? frame[1] : 0; }
+char frameType(const char* frame, int size)
+{
+    return size > 1 ? frame[1] : 0;
+}
 
-quint8 frameStatus(const char* frame, int size) { return size > 2 ? quint8(frame[2]) : 0; }
+quint8 frameStatus(const char* frame, int size)
+{
+    return size > 2 ? quint8(frame[2]) : 0;
+}
 
 double sampleVolts(quint8 b0, quint8 b1, quint8 b2)
 {
@@ -55,7 +62,10 @@ QString captureFaultText(quint8 mask)
     return text;
 }
 
-QString hex(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex().toUpper()); }
+QString hex(const QByteArray& bytes)
+{
+    return QString::fromLatin1(bytes.toHex().toUpper());
+}
 
 bool scanWirelessReply(QByteArray& buffer)
 {

@@ -12,7 +12,8 @@
 #include <QString>
 #include <QtGlobal>
 
-namespace protocol {
+namespace protocol
+{
 
 constexpr char typeIdentify = '?';
 constexpr char typeCaptureStart = '!';
@@ -54,9 +55,9 @@ quint8 frameStatus(const char* frame, int size);
 
 // One decoded "D" half-frame.
 struct DataHalf {
-    int half;                     // 0: channels 1, 3, .., 11; 1: channels 2, 4, .., 12
-    quint16 counter;              // the headset's sample counter
-    double volts[valuesPerHalf];  // in channel order within the half
+    int half;                    // 0: channels 1, 3, .., 11; 1: channels 2, 4, .., 12
+    quint16 counter;             // the headset's sample counter
+    double volts[valuesPerHalf]; // in channel order within the half
 };
 
 enum class DataError {
@@ -71,7 +72,10 @@ DataError decodeDataFrame(const char* frame, int size, DataHalf& out);
 double sampleVolts(quint8 b0, quint8 b1, quint8 b2);
 
 // Index in a sample's value array of value k (0..5) of a given half.
-constexpr int channelIndex(int half, int k) { return half + 2 * k; }
+constexpr int channelIndex(int half, int k)
+{
+    return half + 2 * k;
+}
 
 // The terminal text for a refused capture start: the ADCs named by bits 0..5
 // of the fault mask, in rising order.

@@ -1,137 +1,226 @@
-// A capture from the simulated headset, saved from the window and read back
-// by an independent EDF reader: what the file holds is the headset's signal.
+// The whole program against the simulated headset on a pseudo-terminal: the
+// window, the worker thread and the link, driven as an operator would.
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+#include <qcustomplot.h>
 
-#include "app/filedialog.h"
 #include "app/mainwindow.h"
 #include "headset.h"
-#include "windowfixture.h"
-
-#include <QAction>
-#include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QtTest>
-#include <qcustomplot.h>
+#include "testwindow.h"
 
 namespace
 {
 
-// Prints, per signal, the label, the unit MNE took from the header, and the
-// samples in volts as MNE scales them (from the declared unit).
-const char* readerScript = R"(
-import sys, mne
-raw = mne.io.read_raw_edf(sys.argv[1], preload=True, verbose='error')
-print(int(raw.info['sfreq']), raw.n_times)
-for name, row in zip(raw.ch_names, raw.get_data()):
-    print(name + '|' + ' '.join(repr(float(v)) for v in row))
-)";
-
-QString pythonWithMne()
+QByteArray hex(const std::vector<uint8_t>& bytes)
 {
-    for (const QString& python : {QString("/usr/bin/python3"), QString("python3")}) {
-        QProcess probe;
-        probe.start(python, {"-c", "import mne"});
-        if (probe.waitForFinished(60000) && probe.exitStatus() == QProcess::NormalExit &&
-            probe.exitCode() == 0)
-            return python;
-    }
-    return {};
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()))
+        .toHex(' ')
+        .toUpper();
 }
 
 } // namespace
 
-class TestEndToEnd : public QObject
+class EndToEndTest : public QObject
 {
     Q_OBJECT
 
-private:
-    QTemporaryDir settingsDir;
     QTemporaryDir dir;
+    std::unique_ptr<sim::Headset> headset;
+    std::unique_ptr<MainWindow> window;
+
+    template <typename T> T* child(const char* name)
+    {
+        T* found = window->findChild<T*>(name);
+        if (!found)
+            qFatal("no child %s", name);
+        return found;
+    }
+    QAction* action(const char* name) { return child<QAction>(name); }
+    QCustomPlot* plot(const char* name) { return child<QCustomPlot>(name); }
+
+    // Frames of `type` that the headset received since the last clear, as hex.
+    QList<QByteArray> framesOf(uint8_t type)
+    {
+        QList<QByteArray> frames;
+        for (const auto& r : headset->received()) {
+            if (r.frame.size() >= 2 && r.frame[1] == type)
+                frames << hex(r.frame);
+        }
+        return frames;
+    }
+    bool connected()
+    {
+        return action("actionStart")->isEnabled() || action("actionStop")->isEnabled();
+    }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(useTemporarySettings(settingsDir));
         QVERIFY(dir.isValid());
-    }
-
-    void cleanupTestCase() { setSerialPortSource(nullptr); }
-
-    void aSavedCaptureHoldsTheHeadsetsSignal()
-    {
-        const QString python = pythonWithMne();
-        if (python.isEmpty())
-            QSKIP("MNE-Python is not installed (scripts/install-deps installs it)");
-
         sim::Options options;
         options.deterministic = true;
-        sim::Headset headset(options);
+        options.linkPath = (dir.path() + "/headset").toStdString();
+        headset.reset(new sim::Headset(options));
         std::string error;
-        QVERIFY2(headset.start(&error), error.c_str());
-        const QString port = QString::fromStdString(headset.portPath());
-        setSerialPortSource([port] { return QStringList{port}; });
+        QVERIFY2(headset->start(&error), error.c_str());
+        isolateWindow({QString::fromStdString(headset->portPath())});
+        window.reset(new MainWindow);
+        window->show();
+    }
+    void cleanupTestCase()
+    {
+        window.reset();
+        headset.reset();
+    }
 
-        MainWindow window;
-        auto* start = window.findChild<QAction*>("actionStart");
-        auto* stop = window.findChild<QAction*>("actionStop");
-        QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 15000); // headset found
+    void findsTheHeadsetAndEnablesTheControls()
+    {
+        // The search runs in the worker; the window opens disconnected.
+        QVERIFY(!action("actionStart")->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(action("actionStart")->isEnabled(), 5000);
+        QVERIFY(!action("actionStop")->isEnabled());
+        QVERIFY(!child<QComboBox>("comboBoxConnectionPort")->isEnabled());
+        QVERIFY(child<QLineEdit>("lineEditCmd")->isEnabled());
+        QVERIFY(child<QPlainTextEdit>("plainTextEditLog")->toPlainText().contains("023F"));
+    }
 
-        start->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(stop->isEnabled(), 5000); // capture confirmed
-        QTest::qWait(2600);
-        stop->trigger();
-        QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 5000); // stop confirmed, batch flushed
-        QTest::qWait(200);
+    void startSendsTheDefaultRateAndSamplesReachEveryGraph()
+    {
+        // Short spectra, so that several arrive within the test.
+        child<QComboBox>("comboBoxFFTcount")->setCurrentText("32");
+        headset->clearReceived();
+        action("actionStart")->trigger();
+        QVERIFY(!action("actionStart")->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf('!').value(0), QByteArray("04 21 80 3E"), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(action("actionStop")->isEnabled(), 2000);
+        QVERIFY(!child<QSlider>("horizontalSliderCaptureAdc")->isEnabled());
+        QVERIFY(!child<QDoubleSpinBox>("doubleSpinBoxCapturePeriod")->isEnabled());
+        QVERIFY(!child<QDoubleSpinBox>("doubleSpinBoxCaptureFreq")->isEnabled());
 
-        auto* plot = window.findChild<QCustomPlot*>("plotTime");
-        const int points = plot->graph(0)->dataCount();
-        QVERIFY2(points >= 1000, qPrintable(QString::number(points)));
-        for (int c = 1; c < 12; ++c)
-            QCOMPARE(plot->graph(c)->dataCount(), points);
-
-        const QString path = dir.filePath("capture.edf");
-        FileDialog::saveHook = [path](QWidget*, const QString&, const QString&, const QString&) {
-            return path;
-        };
-        MessageBoxAnswerer boxes;
-        window.findChild<QAction*>("actionSave")->trigger();
-        FileDialog::saveHook = nullptr;
-        QVERIFY(boxes.boxes.isEmpty());
-
-        QProcess reader;
-        reader.start(python, {"-c", readerScript, path});
-        QVERIFY(reader.waitForFinished(120000));
-        QVERIFY2(reader.exitCode() == 0, reader.readAllStandardError().constData());
-        const QList<QByteArray> lines = reader.readAllStandardOutput().trimmed().split('\n');
-        QCOMPARE(lines.size(), 1 + 12);
-        const QList<QByteArray> head = lines[0].split(' ');
-        QCOMPARE(head[0].toInt(), 500);
-        const int saved = head[1].toInt();
-        QCOMPARE(saved, points / 500 * 500);
-
-        // The file declares "mV"; MNE hands the samples back in volts, so a
-        // stored 1.0 reads as 0.001. Compare in the stored unit.
-        const double step = 10.0 / 65535.0;
-        const uint16_t period = 16000;
-        for (int c = 0; c < 12; ++c) {
-            const QList<QByteArray> parts = lines[1 + c].split('|');
-            QCOMPARE(parts[0], QByteArray("chan. ") + QByteArray::number(c + 1));
-            const QList<QByteArray> values = parts[1].split(' ');
-            QCOMPARE(values.size(), saved);
-            for (int i = 0; i < saved; ++i) {
-                const double stored = values[i].toDouble() * 1000.0;
-                const double sent = sim::Headset::countsToVolts(
-                    sim::Headset::sampleCounts(c + 1, static_cast<uint64_t>(i), period));
-                if (std::abs(stored - sent) > step)
-                    QFAIL(qPrintable(QString("channel %1 sample %2: file %3, headset %4")
-                                         .arg(c + 1)
-                                         .arg(i)
-                                         .arg(stored)
-                                         .arg(sent)));
+        QCustomPlot* time = plot("plotTime");
+        QTRY_VERIFY_WITH_TIMEOUT(time->graph(11)->dataCount() >= 256, 5000);
+        const double period = 16000 * 1.25e-7;
+        for (int c = 0; c < channelCount; ++c) {
+            QCPGraph* graph = time->graph(c);
+            for (int i : {0, 1, 63, 64, 255}) {
+                auto point = graph->data()->at(i);
+                QVERIFY(qAbs(point->key - (i + 1) * period) < 1e-9);
+                double volts = sim::Headset::countsToVolts(
+                    sim::Headset::sampleCounts(c + 1, quint64(i), 16000));
+                QVERIFY2(qAbs(point->value - volts) <= 1e-9 + 1e-9 * qAbs(volts),
+                         qPrintable(QString("channel %1 sample %2: %3 vs %4")
+                                        .arg(c + 1)
+                                        .arg(i)
+                                        .arg(point->value)
+                                        .arg(volts)));
             }
         }
+        // The time axis follows the newest sample with its width kept.
+        QCOMPARE(time->xAxis->range().size(), 2.0);
+        QTRY_VERIFY_WITH_TIMEOUT(time->xAxis->range().upper > 0.5, 2000);
+
+        QCustomPlot* freq = plot("plotFreq");
+        for (int c = 0; c < channelCount; ++c)
+            QTRY_COMPARE_WITH_TIMEOUT(freq->graph(c)->dataCount(), 16, 2000);
+        QVERIFY(qAbs(freq->graph(0)->data()->at(1)->key - 500.0 / 32) < 1e-9);
+    }
+
+    void stopSendsTheStopFrameAndTheWindowFollows()
+    {
+        headset->clearReceived();
+        action("actionStop")->trigger();
+        QVERIFY(!action("actionStop")->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf('#').value(0), QByteArray("02 23"), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(action("actionStart")->isEnabled(), 2000);
+        QVERIFY(child<QSlider>("horizontalSliderCaptureAdc")->isEnabled());
+        // Every sample sent before the stop reached the plot, the last partial
+        // batch included.
+        QTRY_COMPARE_WITH_TIMEOUT(quint64(plot("plotTime")->graph(0)->dataCount()),
+                                  headset->pairsSent(), 2000);
+    }
+
+    void stimulationSendsWhatTheControlsDescribe()
+    {
+        child<QDoubleSpinBox>("doubleSpinBoxLightBright")->setValue(5);
+        child<QDoubleSpinBox>("doubleSpinBoxLightDuration")->setValue(100);
+        child<QDoubleSpinBox>("doubleSpinBoxLightPause")->setValue(100);
+        child<QSpinBox>("spinBoxLightCount")->setValue(10);
+        child<QSpinBox>("spinBoxLightSeriesPause")->setValue(500);
+        child<QSpinBox>("spinBoxLightSeriesCount")->setValue(3);
+        child<QDoubleSpinBox>("doubleSpinBoxSoundVolume")->setValue(100);
+        child<QDoubleSpinBox>("doubleSpinBoxSoundDuration")->setValue(0.05);
+        child<QDoubleSpinBox>("doubleSpinBoxSoundPause")->setValue(0.05);
+        child<QSpinBox>("spinBoxSoundCount")->setValue(1);
+        child<QDoubleSpinBox>("doubleSpinBoxSoundTone")->setValue(1000);
+        child<QSpinBox>("spinBoxSoundSeriesPause")->setValue(1);
+        child<QSpinBox>("spinBoxSoundSeriesCount")->setValue(1);
+        headset->clearReceived();
+
+        // One pending request at a time: wait for each before the next.
+        child<QPushButton>("pushButtonLightStart")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf('F').value(0),
+                                  QByteArray("0D 46 0D D0 07 D0 07 0A 00 F4 01 03 00"), 2000);
+        child<QPushButton>("pushButtonLightStop")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf('G').value(0), QByteArray("02 47"), 2000);
+        child<QPushButton>("pushButtonSoundStart")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf('T').value(0),
+                                  QByteArray("0F 54 FA 01 00 01 00 01 00 E8 03 01 00 01 00"), 2000);
+        child<QPushButton>("pushButtonSoundStop")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf('U').value(0), QByteArray("02 55"), 2000);
+    }
+
+    void commandLineSendsWhatItHolds()
+    {
+        auto* line = child<QLineEdit>("lineEditCmd");
+        line->setText("?");
+        headset->clearReceived();
+        child<QPushButton>("pushButtonCmdSend")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf('?').size(), 1, 2000);
+        QCOMPARE(framesOf('?').value(0), QByteArray("02 3F"));
+        QCOMPARE(line->text(), QString("?")); // kept for the next send
+
+        // Enter sends the same; a capture start typed with escapes is sent as is.
+        line->setText("!\\80\\3E");
+        headset->clearReceived();
+        QTest::keyClick(line, Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf('!').value(0), QByteArray("04 21 80 3E"), 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(action("actionStop")->isEnabled(), 2000);
+        action("actionStop")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(action("actionStart")->isEnabled(), 2000);
+    }
+
+    void hangUpDisconnectsAndAReturningHeadsetIsFoundAgain()
+    {
+        headset->hangUp();
+        QTRY_VERIFY_WITH_TIMEOUT(!connected(), 5000);
+        QVERIFY(child<QComboBox>("comboBoxConnectionPort")->isEnabled());
+        QVERIFY(!child<QLineEdit>("lineEditCmd")->isEnabled());
+        headset->comeBack();
+        QTRY_VERIFY_WITH_TIMEOUT(action("actionStart")->isEnabled(), 8000);
+        QVERIFY(child<QLineEdit>("lineEditCmd")->isEnabled());
+    }
+
+    void closingTheWindowStopsTheCapture()
+    {
+        headset->clearReceived();
+        window->close();
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf('#').value(0), QByteArray("02 23"), 2000);
+        QElapsedTimer timer;
+        timer.start();
+        window.reset(); // ends the worker and waits for it
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
     }
 };
 
-QTEST_MAIN(TestEndToEnd)
+QTEST_MAIN(EndToEndTest)
 #include "tst_endtoend.moc"

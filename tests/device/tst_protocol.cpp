@@ -6,9 +6,13 @@
 
 using namespace protocol;
 
-namespace {
+namespace
+{
 
-QByteArray bytes(const char* hexDigits) { return QByteArray::fromHex(hexDigits); }
+QByteArray bytes(const char* hexDigits)
+{
+    return QByteArray::fromHex(hexDigits);
+}
 
 QByteArray dataFrame(int half, quint16 counter, const QVector<qint32>& counts)
 {
@@ -188,7 +192,8 @@ void Protocol::captureFaultNamesTheAdcsInRisingOrder_data()
 {
     QTest::addColumn<int>("mask");
     QTest::addColumn<QString>("text");
-    QTest::newRow("1 and 3") << 0x05 << QStringLiteral("Ошибка запуска сбора данных! ( АЦП[1] АЦП[3] )");
+    QTest::newRow("1 and 3") << 0x05
+                             << QStringLiteral("Ошибка запуска сбора данных! ( АЦП[1] АЦП[3] )");
     QTest::newRow("no ADC bit") << 0x40 << QStringLiteral("Ошибка запуска сбора данных! ( )");
     QTest::newRow("all") << 0xFF
                          << QStringLiteral("Ошибка запуска сбора данных! ( АЦП[1] АЦП[2] АЦП[3] "

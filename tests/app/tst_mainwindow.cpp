@@ -1,0 +1,556 @@
+// The main window without a headset: its controls, plots, boxes and exits.
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDockWidget>
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMetaMethod>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QtTest>
+#include <memory>
+#include <qcustomplot.h>
+
+#include "app/mainwindow.h"
+#include "testwindow.h"
+
+namespace
+{
+
+const char* const connectedControls[] = {
+    "lineEditCmd",
+    "pushButtonCmdSend",
+    "doubleSpinBoxCapturePeriod",
+    "doubleSpinBoxCaptureFreq",
+    "horizontalSliderCaptureAdc",
+    "comboBoxFFTcount",
+    "comboBoxFFTwindow",
+    "doubleSpinBoxLightBright",
+    "doubleSpinBoxLightDuration",
+    "doubleSpinBoxLightPause",
+    "spinBoxLightCount",
+    "spinBoxLightSeriesPause",
+    "spinBoxLightSeriesCount",
+    "pushButtonLightStart",
+    "pushButtonLightStop",
+    "doubleSpinBoxSoundVolume",
+    "doubleSpinBoxSoundDuration",
+    "doubleSpinBoxSoundPause",
+    "spinBoxSoundCount",
+    "spinBoxSoundSeriesPause",
+    "spinBoxSoundSeriesCount",
+    "doubleSpinBoxSoundTone",
+    "pushButtonSoundStart",
+    "pushButtonSoundStop",
+};
+
+structSample sampleAt(double time, double volts)
+{
+    structSample s{};
+    s.time = time;
+    for (int c = 0; c < channelCount; ++c)
+        s.value[c] = volts * (c + 1);
+    return s;
+}
+
+} // namespace
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<MainWindow> window;
+    QString store;
+
+    template <typename T> T* child(const char* name)
+    {
+        T* found = window->findChild<T*>(name);
+        if (!found)
+            qFatal("no child %s", name);
+        return found;
+    }
+    QAction* action(const char* name) { return child<QAction>(name); }
+    QCustomPlot* plotTime() { return child<QCustomPlot>("plotTime"); }
+    QCustomPlot* plotFreq() { return child<QCustomPlot>("plotFreq"); }
+    QCheckBox* autoscale() { return child<QCheckBox>("checkBoxSpectrumScale"); }
+
+    void call(const char* slot, QGenericArgument a = {}, QGenericArgument b = {},
+              QGenericArgument c = {})
+    {
+        QVERIFY(QMetaObject::invokeMethod(window.get(), slot, Qt::DirectConnection, a, b, c));
+    }
+    void sendSamples(const QVector<structSample>& batch)
+    {
+        call("deviceDataTime", Q_ARG(QVector<structSample>, batch));
+    }
+    void sendSpectrum(int channel, const QVector<double>& f, const QVector<double>& a)
+    {
+        call("deviceDataFFT", Q_ARG(int, channel), Q_ARG(QVector<double>, f),
+             Q_ARG(QVector<double>, a));
+    }
+    int storedPoints(QCustomPlot* plot)
+    {
+        int n = 0;
+        for (int i = 0; i < plot->graphCount(); ++i)
+            n += plot->graph(i)->dataCount();
+        return n;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // No ports at all: the worker searches an empty list and pauses.
+        store = isolateWindow({});
+    }
+    void init()
+    {
+        window.reset(new MainWindow);
+        window->show();
+    }
+    void cleanup() { window.reset(); }
+
+    void slotsAreDeclaredInTheirFixedOrder()
+    {
+        const char* expected[] = {
+            "deviceInfo(QString)",
+            "terminal(QString)",
+            "deviceConnection(bool)",
+            "on_comboBoxConnectionPort_currentIndexChanged(QString)",
+            "setCapture(bool)",
+            "deviceDataTime(QVector<structSample>)",
+            "deviceDataFFT(int,QVector<double>,QVector<double>)",
+            "plotUpdate()",
+            "setSpeed(uint,uint)",
+            "setSkipSamples(qulonglong)",
+            "mouseMovePlotTime(QMouseEvent*)",
+            "mouseMovePlotFreq(QMouseEvent*)",
+            "mouseDoubleClickTime(QMouseEvent*)",
+            "mouseDoubleClickFreq(QMouseEvent*)",
+            "plotWheel(QCustomPlot*,QWheelEvent*)",
+            "mouseWheelTime(QWheelEvent*)",
+            "mouseWheelFreq(QWheelEvent*)",
+            "on_pushButtonCmdSend_clicked()",
+            "on_actionAbout_triggered()",
+            "on_actionStart_triggered()",
+            "on_actionStop_triggered()",
+            "on_actionClear_triggered()",
+            "on_actionZoom_triggered()",
+            "on_comboBoxFFTcount_currentIndexChanged(QString)",
+            "on_checkBoxSpectrumLegend_toggled(bool)",
+            "on_comboBoxSpectrumScaleX_currentIndexChanged(int)",
+            "on_comboBoxSpectrumScaleY_currentIndexChanged(int)",
+            "on_comboBoxFFTwindow_currentIndexChanged(int)",
+            "on_checkBoxSpectrumScale_toggled(bool)",
+            "on_checkBoxSpectrumLegend_stateChanged(int)",
+            "on_pushButtonLightStart_clicked()",
+            "on_pushButtonLightStop_clicked()",
+            "on_pushButtonSoundStart_clicked()",
+            "on_pushButtonSoundStop_clicked()",
+            "on_horizontalSliderCaptureAdc_valueChanged(int)",
+            "on_doubleSpinBoxCapturePeriod_valueChanged(double)",
+            "on_doubleSpinBoxCaptureFreq_valueChanged(double)",
+            "on_actionSave_triggered()",
+            "on_actionOpen_triggered()",
+            "on_actionExit_triggered()",
+            "on_actionAnalysisFourier_triggered()",
+            "on_actionAnalysisStatistics_triggered()",
+            "on_actionAnalysisSendVARN_triggered()",
+        };
+        const QMetaObject* meta = window->metaObject();
+        QCOMPARE(meta->methodCount() - meta->methodOffset(), 43);
+        for (int i = 0; i < 43; ++i) {
+            QMetaMethod m = meta->method(meta->methodOffset() + i);
+            QCOMPARE(m.methodSignature(), QByteArray(expected[i]));
+            QCOMPARE(m.methodType(), QMetaMethod::Slot);
+            QCOMPARE(m.access(), QMetaMethod::Private);
+        }
+    }
+
+    void opensDisconnectedWithItsTitlePortsAndDockToggles()
+    {
+        QCOMPARE(window->windowTitle(), QString("Neurask v0.4"));
+        auto* port = child<QComboBox>("comboBoxConnectionPort");
+        QCOMPARE(port->count(), 1);
+        QCOMPARE(port->itemText(0), QString("Авто"));
+        QCOMPARE(port->currentIndex(), 0);
+        QVERIFY(port->isEnabled());
+        QVERIFY(!action("actionStart")->isEnabled());
+        QVERIFY(!action("actionStop")->isEnabled());
+        for (const char* name : connectedControls)
+            QVERIFY2(!child<QWidget>(name)->isEnabled(), name);
+
+        const struct {
+            const char* dock;
+            const char* key;
+        } toggles[] = {{"dockWidgetSettings", "F7"},
+                       {"dockWidgetTerminal", "F8"},
+                       {"dockWidgetStimulation", "F9"}};
+        auto* toolBar = child<QToolBar>("toolBar");
+        auto* menuView = child<QMenu>("menuView");
+        for (const auto& t : toggles) {
+            QAction* toggle = child<QDockWidget>(t.dock)->toggleViewAction();
+            QCOMPARE(toggle->shortcut(), QKeySequence(t.key));
+            QVERIFY(!toggle->icon().isNull());
+            QVERIFY(toolBar->actions().contains(toggle));
+            QVERIFY(menuView->actions().contains(toggle));
+        }
+        QCOMPARE(toolBar->actions().mid(toolBar->actions().size() - 4, 1).value(0)->isSeparator(),
+                 true);
+    }
+
+    void portListOffersTheSystemsPortsAfterAuto()
+    {
+        window.reset();
+        setSerialPortSource([] { return QStringList{"/dev/pts/90", "/tmp/headset"}; });
+        window.reset(new MainWindow);
+        setSerialPortSource([] { return QStringList(); });
+        auto* port = child<QComboBox>("comboBoxConnectionPort");
+        QCOMPARE(port->count(), 3);
+        QCOMPARE(port->itemText(1), QString("/dev/pts/90"));
+        QCOMPARE(port->itemText(2), QString("/tmp/headset"));
+        QCOMPARE(port->currentIndex(), 0);
+    }
+
+    void controlsFollowConnectionAndCapture()
+    {
+        auto* port = child<QComboBox>("comboBoxConnectionPort");
+        QAction* start = action("actionStart");
+        QAction* stop = action("actionStop");
+        const char* rate[] = {"doubleSpinBoxCapturePeriod", "doubleSpinBoxCaptureFreq",
+                              "horizontalSliderCaptureAdc"};
+
+        call("deviceConnection", Q_ARG(bool, true));
+        QVERIFY(!port->isEnabled());
+        QVERIFY(start->isEnabled());
+        QVERIFY(!stop->isEnabled());
+        for (const char* name : connectedControls)
+            QVERIFY2(child<QWidget>(name)->isEnabled(), name);
+
+        start->trigger();
+        QVERIFY(!start->isEnabled()); // until the headset confirms
+        call("setCapture", Q_ARG(bool, true));
+        QVERIFY(stop->isEnabled());
+        QVERIFY(!start->isEnabled());
+        for (const char* name : rate)
+            QVERIFY2(!child<QWidget>(name)->isEnabled(), name);
+
+        stop->trigger();
+        QVERIFY(!stop->isEnabled());
+        call("setCapture", Q_ARG(bool, false));
+        QVERIFY(start->isEnabled());
+        for (const char* name : rate)
+            QVERIFY2(child<QWidget>(name)->isEnabled(), name);
+
+        // Losing the headset during a capture.
+        call("setCapture", Q_ARG(bool, true));
+        call("deviceConnection", Q_ARG(bool, false));
+        QVERIFY(!start->isEnabled());
+        QVERIFY(!stop->isEnabled());
+        QVERIFY(port->isEnabled());
+        for (const char* name : connectedControls)
+            QVERIFY2(!child<QWidget>(name)->isEnabled(), name);
+    }
+
+    void captureRateControlsAgree_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<double>("value");
+        QTest::addColumn<int>("ticks");
+        QTest::addColumn<double>("milliseconds");
+        QTest::addColumn<double>("hertz");
+        QTest::newRow("slider fastest") << "slider" << 8800.0 << 8800 << 1.1 << 909.091;
+        QTest::newRow("slider default") << "slider" << 16000.0 << 16000 << 2.0 << 500.0;
+        QTest::newRow("period 1.1") << "period" << 1.1 << 8800 << 1.1 << 909.091;
+        QTest::newRow("period 2") << "period" << 2.0 << 16000 << 2.0 << 500.0;
+        QTest::newRow("frequency 909.091") << "frequency" << 909.091 << 8800 << 1.1 << 909.091;
+        QTest::newRow("frequency 500") << "frequency" << 500.0 << 16000 << 2.0 << 500.0;
+        // The boxes stop at 8 ms and 125 Hz, so the slider settles there.
+        QTest::newRow("slider slowest") << "slider" << 65535.0 << 64000 << 8.0 << 125.0;
+    }
+    void captureRateControlsAgree()
+    {
+        QFETCH(QString, control);
+        QFETCH(double, value);
+        QFETCH(int, ticks);
+        QFETCH(double, milliseconds);
+        QFETCH(double, hertz);
+        auto* slider = child<QSlider>("horizontalSliderCaptureAdc");
+        auto* period = child<QDoubleSpinBox>("doubleSpinBoxCapturePeriod");
+        auto* frequency = child<QDoubleSpinBox>("doubleSpinBoxCaptureFreq");
+        // Start elsewhere so that every control has to move.
+        slider->setValue(12000);
+        if (control == "slider")
+            slider->setValue(int(value));
+        else if (control == "period")
+            period->setValue(value);
+        else
+            frequency->setValue(value);
+        QCOMPARE(slider->value(), ticks);
+        QCOMPARE(period->value(), milliseconds);
+        QCOMPARE(frequency->value(), hertz);
+    }
+
+    void opensAtTheDefaultCaptureRate()
+    {
+        QCOMPARE(child<QSlider>("horizontalSliderCaptureAdc")->value(), 16000);
+        QCOMPARE(child<QDoubleSpinBox>("doubleSpinBoxCapturePeriod")->text(), QString("2.000мс"));
+        QCOMPARE(child<QDoubleSpinBox>("doubleSpinBoxCaptureFreq")->value(), 500.0);
+    }
+
+    void samplesArePaintedByTheTimerOnly()
+    {
+        QSignalSpy painted(plotTime(), &QCustomPlot::afterReplot);
+        QTest::qWait(150);
+        painted.clear();
+        sendSamples({sampleAt(0.002, 1e-6), sampleAt(0.004, 2e-6)});
+        QCOMPARE(painted.count(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(painted.count(), 1, 300);
+        for (int i = 0; i < 20; ++i)
+            sendSamples({sampleAt(0.006 + i * 0.002, 1e-6)});
+        QTest::qWait(250);
+        QVERIFY2(painted.count() <= 4, qPrintable(QString::number(painted.count())));
+        int settled = painted.count();
+        QTest::qWait(300); // nothing new, nothing painted
+        QCOMPARE(painted.count(), settled);
+        QCOMPARE(storedPoints(plotTime()), 22 * channelCount);
+    }
+
+    void emptyBatchLeavesTheTimeAxis()
+    {
+        sendSamples({sampleAt(3.0, 1e-6)});
+        QCPRange before = plotTime()->xAxis->range();
+        sendSamples({});
+        QCOMPARE(plotTime()->xAxis->range(), before);
+        QCOMPARE(storedPoints(plotTime()), channelCount);
+    }
+
+    void spectrumOutsideTheChannelsChangesNothing()
+    {
+        for (int channel : {-1, 12, 40})
+            sendSpectrum(channel, {1, 2, 3}, {1, 2, 3});
+        QCOMPARE(storedPoints(plotFreq()), 0);
+        sendSpectrum(11, {1, 2, 3}, {1, 2, 3});
+        QCOMPARE(plotFreq()->graph(11)->dataCount(), 3);
+    }
+
+    void spectrumAutoscaleFitsOnlyWhenChecked()
+    {
+        QCustomPlot* plot = plotFreq();
+        QVERIFY(autoscale()->isChecked());
+        sendSpectrum(0, {1, 10, 100}, {0.5, 2, 8});
+        QCOMPARE(plot->xAxis->range(), QCPRange(1, 100));
+        QCOMPARE(plot->yAxis->range(), QCPRange(0.5, 8));
+
+        autoscale()->setChecked(false);
+        sendSpectrum(0, {2, 20, 400}, {1, 4, 64});
+        QCOMPARE(plot->xAxis->range(), QCPRange(1, 100));
+        QCOMPARE(plot->graph(0)->dataCount(), 3);
+
+        autoscale()->setChecked(true); // fits at once
+        QCOMPARE(plot->xAxis->range(), QCPRange(2, 400));
+    }
+
+    void spectrumMouseTurnsAutoscaleOffAndOn()
+    {
+        QCustomPlot* plot = plotFreq();
+        QPoint centre = plot->axisRect()->center();
+        QWheelEvent wheel(centre, plot->mapToGlobal(centre), QPoint(), QPoint(0, 120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(plot, &wheel);
+        QVERIFY(!autoscale()->isChecked());
+
+        QMouseEvent click(QEvent::MouseButtonDblClick, centre, Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(plot, &click);
+        QVERIFY(autoscale()->isChecked());
+
+        QMouseEvent drag(QEvent::MouseMove, centre, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(plot, &drag);
+        QVERIFY(!autoscale()->isChecked());
+
+        // A move with another button held is no drag of the view.
+        autoscale()->setChecked(true);
+        QMouseEvent other(QEvent::MouseMove, centre, Qt::NoButton, Qt::LeftButton | Qt::RightButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(plot, &other);
+        QVERIFY(autoscale()->isChecked());
+    }
+
+    void wheelOnTheSignalPlotHonoursCtrlAndShift()
+    {
+        QCustomPlot* plot = plotTime();
+        plot->xAxis->setRange(0, 10);
+        plot->yAxis->setRange(-1, 1);
+        plot->replot();
+        QPoint centre = plot->axisRect()->center();
+        auto wheel = [&](Qt::KeyboardModifiers keys) {
+            QWheelEvent e(centre, plot->mapToGlobal(centre), QPoint(), QPoint(0, 120), Qt::NoButton,
+                          keys, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(plot, &e);
+        };
+        wheel(Qt::ControlModifier);
+        QCOMPARE(plot->xAxis->range().size(), 10.0);
+        QVERIFY(plot->yAxis->range().size() < 2.0);
+        double value = plot->yAxis->range().size();
+        wheel(Qt::ShiftModifier);
+        QVERIFY(plot->xAxis->range().size() < 10.0);
+        QCOMPARE(plot->yAxis->range().size(), value);
+    }
+
+    void cursorReadoutReplacesTheStatusMessage()
+    {
+        call("deviceInfo", Q_ARG(QString, "Поиск устойства..."));
+        QStatusBar* bar = child<QStatusBar>("statusBar");
+        QCOMPARE(bar->currentMessage(), QString("Поиск устойства..."));
+        QCustomPlot* plot = plotTime();
+        QPoint at = plot->axisRect()->center();
+        QMouseEvent move(QEvent::MouseMove, at, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(plot, &move);
+        double t = plot->xAxis->pixelToCoord(at.x());
+        double v = plot->yAxis->pixelToCoord(at.y());
+        QCOMPARE(bar->currentMessage(),
+                 QString("Время=%1сек; Напряжение=%2В").arg(t, 0, 'f', 3).arg(v, 0, 'g', 6));
+        QApplication::sendEvent(plotFreq(), &move);
+        QVERIFY(bar->currentMessage().startsWith("Частота="));
+        call("deviceInfo", Q_ARG(QString, QString()));
+        QVERIFY(bar->currentMessage().isEmpty());
+    }
+
+    void statusCountersAndTerminalShowWhatTheDeviceSays()
+    {
+        auto labels = child<QStatusBar>("statusBar")->findChildren<QLabel*>();
+        auto labelWith = [&](const QString& prefix) -> QLabel* {
+            for (QLabel* l : labels)
+                if (l->text().startsWith(prefix))
+                    return l;
+            return nullptr;
+        };
+        QLabel* speed = labelWith("TX:");
+        QLabel* skips = labelWith("Пропуски:");
+        QVERIFY(speed && skips);
+        QCOMPARE(speed->text(), QString("TX:0, RX:0"));
+        QCOMPARE(speed->statusTip(), QString("Скорость обмена (байт/сек)"));
+        QCOMPARE(skips->statusTip(), QString("Количество пропущенных пакетов"));
+        call("setSpeed", Q_ARG(quint32, 2), Q_ARG(quint32, 46000));
+        call("setSkipSamples", Q_ARG(quint64, 5000000000ull));
+        QCOMPARE(speed->text(), QString("TX:2, RX:46000"));
+        QCOMPARE(skips->text(), QString("Пропуски:5000000000"));
+
+        auto* log = child<QPlainTextEdit>("plainTextEditLog");
+        log->clear();
+        call("terminal", Q_ARG(QString, "COM3 TX:023F"));
+        call("terminal", Q_ARG(QString, "a\nb"));
+        QCOMPARE(log->toPlainText(), QString("COM3 TX:023F\na\nb"));
+    }
+
+    void clearEmptiesGraphsButKeepsLegendAndAxes()
+    {
+        sendSamples({sampleAt(1, 1e-6), sampleAt(2, 2e-6)});
+        sendSpectrum(3, {1, 2}, {3, 4});
+        plotTime()->xAxis->setRange(-5, 5);
+        action("actionClear")->trigger();
+        QCOMPARE(storedPoints(plotTime()), 0);
+        QCOMPARE(storedPoints(plotFreq()), 0);
+        QCOMPARE(plotTime()->xAxis->range(), QCPRange(-5, 5));
+        QCOMPARE(plotTime()->legend->itemCount(), channelCount);
+        QCOMPARE(plotFreq()->legend->itemCount(), channelCount);
+    }
+
+    void startClearsThePlots()
+    {
+        sendSamples({sampleAt(1, 1e-6)});
+        call("deviceConnection", Q_ARG(bool, true));
+        action("actionStart")->trigger();
+        QCOMPARE(storedPoints(plotTime()), 0);
+    }
+
+    void legendAndScaleControlsReachThePlots()
+    {
+        auto* legend = child<QCheckBox>("checkBoxSpectrumLegend");
+        QVERIFY(!plotTime()->legend->visible());
+        legend->setChecked(true);
+        QVERIFY(plotTime()->legend->visible());
+        QVERIFY(plotFreq()->legend->visible());
+        legend->setChecked(false);
+        QVERIFY(!plotFreq()->legend->visible());
+
+        QCOMPARE(plotFreq()->xAxis->scaleType(), QCPAxis::stLogarithmic);
+        QCOMPARE(plotFreq()->yAxis->scaleType(), QCPAxis::stLogarithmic);
+        child<QComboBox>("comboBoxSpectrumScaleX")->setCurrentIndex(1);
+        QCOMPARE(plotFreq()->xAxis->scaleType(), QCPAxis::stLinear);
+        QCOMPARE(plotFreq()->xAxis->numberFormat(), QString("gb"));
+        QCOMPARE(plotFreq()->yAxis->scaleType(), QCPAxis::stLogarithmic);
+        child<QComboBox>("comboBoxSpectrumScaleY")->setCurrentIndex(1);
+        QCOMPARE(plotFreq()->yAxis2->scaleType(), QCPAxis::stLinear);
+        QCOMPARE(plotFreq()->yAxis->numberPrecision(), 6);
+    }
+
+    void analysisEntriesOnlyWarn_data()
+    {
+        QTest::addColumn<QString>("actionName");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Fourier") << "actionAnalysisFourier"
+                                 << "Анилиз Фурье"
+                                 << "Загрузите исходные данные/подключите нейрогаринтуру!";
+        QTest::newRow("statistics") << "actionAnalysisStatistics"
+                                    << "Итоговая статистика"
+                                    << "Загрузите исходные данные/подключите нейрогаринтуру!";
+        QTest::newRow("VARN") << "actionAnalysisSendVARN"
+                              << "Отправить в VARN"
+                              << "Загрузите исходные данные!";
+    }
+    void analysisEntriesOnlyWarn()
+    {
+        QFETCH(QString, actionName);
+        QFETCH(QString, title);
+        QFETCH(QString, text);
+        sendSamples({sampleAt(1, 1e-6)}); // loaded data changes nothing
+        QAction* entry = action(qPrintable(actionName));
+        BoxSeen box = answerNextBox([&] { entry->trigger(); });
+        QVERIFY(box.shown);
+        QCOMPARE(box.title, title);
+        QCOMPARE(box.text, text);
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(box.parent, window.get());
+        QCOMPARE(storedPoints(plotTime()), channelCount);
+    }
+
+    void aboutNamesTheProgramAndVersion()
+    {
+        BoxSeen box = answerNextBox([&] { action("actionAbout")->trigger(); });
+        QVERIFY(box.shown);
+        QCOMPARE(box.title, QString("О программе..."));
+        QCOMPARE(box.icon, QMessageBox::Information);
+        QVERIFY2(box.text.startsWith("Neurask v0.4\r\n\r\n"), qPrintable(box.text));
+        QVERIFY(box.text.size() > QString("Neurask v0.4\r\n\r\n").size());
+    }
+
+    void exitEndsTheEventLoopWithoutClosing()
+    {
+        QTimer::singleShot(0, action("actionExit"), &QAction::trigger);
+        QCOMPARE(QApplication::exec(), 0);
+        QVERIFY(window->isVisible());
+        QVERIFY(QSettings().allKeys().isEmpty()); // nothing stored on this way out
+    }
+
+    void destroyingTheWindowEndsTheWorkerPromptly()
+    {
+        // The worker sits in its pause after a search of no ports.
+        QTest::qWait(200);
+        QElapsedTimer timer;
+        timer.start();
+        window.reset();
+        QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,137 @@
+// A capture from the simulated headset, saved from the window and read back
+// by an independent EDF reader: what the file holds is the headset's signal.
+
+#include "app/filedialog.h"
+#include "app/mainwindow.h"
+#include "headset.h"
+#include "windowfixture.h"
+
+#include <QAction>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtTest>
+#include <qcustomplot.h>
+
+namespace
+{
+
+// Prints, per signal, the label, the unit MNE took from the header, and the
+// samples in volts as MNE scales them (from the declared unit).
+const char* readerScript = R"(
+import sys, mne
+raw = mne.io.read_raw_edf(sys.argv[1], preload=True, verbose='error')
+print(int(raw.info['sfreq']), raw.n_times)
+for name, row in zip(raw.ch_names, raw.get_data()):
+    print(name + '|' + ' '.join(repr(float(v)) for v in row))
+)";
+
+QString pythonWithMne()
+{
+    for (const QString& python : {QString("/usr/bin/python3"), QString("python3")}) {
+        QProcess probe;
+        probe.start(python, {"-c", "import mne"});
+        if (probe.waitForFinished(60000) && probe.exitStatus() == QProcess::NormalExit &&
+            probe.exitCode() == 0)
+            return python;
+    }
+    return {};
+}
+
+} // namespace
+
+class TestSaveCapture : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir settingsDir;
+    QTemporaryDir dir;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(useTemporarySettings(settingsDir));
+        QVERIFY(dir.isValid());
+    }
+
+    void cleanupTestCase() { setSerialPortSource(nullptr); }
+
+    void aSavedCaptureHoldsTheHeadsetsSignal()
+    {
+        const QString python = pythonWithMne();
+        if (python.isEmpty())
+            QSKIP("MNE-Python is not installed (scripts/install-deps installs it)");
+
+        sim::Options options;
+        options.deterministic = true;
+        sim::Headset headset(options);
+        std::string error;
+        QVERIFY2(headset.start(&error), error.c_str());
+        const QString port = QString::fromStdString(headset.portPath());
+        setSerialPortSource([port] { return QStringList{port}; });
+
+        MainWindow window;
+        auto* start = window.findChild<QAction*>("actionStart");
+        auto* stop = window.findChild<QAction*>("actionStop");
+        QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 15000); // headset found
+
+        start->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(stop->isEnabled(), 5000); // capture confirmed
+        QTest::qWait(2600);
+        stop->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 5000); // stop confirmed, batch flushed
+        QTest::qWait(200);
+
+        auto* plot = window.findChild<QCustomPlot*>("plotTime");
+        const int points = plot->graph(0)->dataCount();
+        QVERIFY2(points >= 1000, qPrintable(QString::number(points)));
+        for (int c = 1; c < 12; ++c)
+            QCOMPARE(plot->graph(c)->dataCount(), points);
+
+        const QString path = dir.filePath("capture.edf");
+        FileDialog::saveHook = [path](QWidget*, const QString&, const QString&, const QString&) {
+            return path;
+        };
+        MessageBoxAnswerer boxes;
+        window.findChild<QAction*>("actionSave")->trigger();
+        FileDialog::saveHook = nullptr;
+        QVERIFY(boxes.boxes.isEmpty());
+
+        QProcess reader;
+        reader.start(python, {"-c", readerScript, path});
+        QVERIFY(reader.waitForFinished(120000));
+        QVERIFY2(reader.exitCode() == 0, reader.readAllStandardError().constData());
+        const QList<QByteArray> lines = reader.readAllStandardOutput().trimmed().split('\n');
+        QCOMPARE(lines.size(), 1 + 12);
+        const QList<QByteArray> head = lines[0].split(' ');
+        QCOMPARE(head[0].toInt(), 500);
+        const int saved = head[1].toInt();
+        QCOMPARE(saved, points / 500 * 500);
+
+        // The file declares "mV"; MNE hands the samples back in volts, so a
+        // stored 1.0 reads as 0.001. Compare in the stored unit.
+        const double step = 10.0 / 65535.0;
+        const uint16_t period = 16000;
+        for (int c = 0; c < 12; ++c) {
+            const QList<QByteArray> parts = lines[1 + c].split('|');
+            QCOMPARE(parts[0], QByteArray("chan. ") + QByteArray::number(c + 1));
+            const QList<QByteArray> values = parts[1].split(' ');
+            QCOMPARE(values.size(), saved);
+            for (int i = 0; i < saved; ++i) {
+                const double stored = values[i].toDouble() * 1000.0;
+                const double sent = sim::Headset::countsToVolts(
+                    sim::Headset::sampleCounts(c + 1, static_cast<uint64_t>(i), period));
+                if (std::abs(stored - sent) > step)
+                    QFAIL(qPrintable(QString("channel %1 sample %2: file %3, headset %4")
+                                         .arg(c + 1)
+                                         .arg(i)
+                                         .arg(stored)
+                                         .arg(sent)));
+            }
+        }
+    }
+};
+
+QTEST_MAIN(TestSaveCapture)
+#include "tst_savecapture.moc"
