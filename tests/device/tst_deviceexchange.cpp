@@ -1,0 +1,331 @@
+// The exchange with a found headset: keep-alive and speed reports, capture
+// replies, sample decoding, loss filling, batching, bad input, unplugging and
+// ending the worker.
+#include "devicerig.h"
+
+namespace
+{
+
+constexpr quint16 fastestPeriod = 8800; // 909 samples/s
+
+double expectedVolts(int channel, quint64 index, quint16 period)
+{
+    return sim::Headset::countsToVolts(sim::Headset::sampleCounts(channel, index, period));
+}
+
+// Whether a decoded sample carries the headset's sample number `index`.
+bool carries(const structSample& s, quint64 index, quint16 period)
+{
+    for (int c = 0; c < channelCount; ++c)
+        if (qAbs(s.value[c] - expectedVolts(c + 1, index, period)) > 1e-12)
+            return false;
+    return true;
+}
+
+struct Session {
+    explicit Session(sim::Options options = {}) : port(options) { rig.device->setPort(port.path); }
+    SimPort port;
+    DeviceRig rig;
+    sim::Headset& headset() { return *port.headset; }
+
+    bool connect()
+    {
+        rig.start();
+        return rig.waitForConnection(true, 3000);
+    }
+    bool startCapture(quint16 period = fastestPeriod)
+    {
+        const int before = rig.changeCaptureSpy.count();
+        rig.device->captureStart(period);
+        return DeviceRig::waitUntil([&] { return rig.changeCaptureSpy.count() > before; }, 2000) &&
+               rig.changeCaptureSpy.last().at(0).toBool();
+    }
+    bool stopCapture()
+    {
+        rig.device->captureStop();
+        return rig.waitForTerminal(QStringLiteral("Остановлен сбор данных"), 2000);
+    }
+    bool waitForSamples(int count, int timeoutMs = 5000)
+    {
+        return DeviceRig::waitUntil([&] { return rig.samples().size() >= count; }, timeoutMs);
+    }
+};
+
+} // namespace
+
+class DeviceExchange : public QObject
+{
+    Q_OBJECT
+private slots:
+    void keepAliveAndSpeedReportsComeAboutOnceASecond();
+    void terminateDuringAnExchangeStopsCaptureAndFinishesPromptly();
+    void captureStartRepliesReportStartedOrTheFaultyAdcs();
+    void samplesDecodeToTheSentSignalInChannelOrderAndTime();
+    void lostSamplesAreFilledWithCopiesAndCounted();
+    void lostFirstHalfKeepsThePreviousOddChannels();
+    void counterWrapCountsNoLoss();
+    void burstsAreParsedWithoutWaitingBetweenFrames();
+    void unknownAndMalformedFramesAreReportedAndTheStreamRecovers();
+    void unpluggedHeadsetIsLostAndFoundAgainWhenItReturns();
+};
+
+void DeviceExchange::keepAliveAndSpeedReportsComeAboutOnceASecond()
+{
+    Session s;
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    s.headset().clearReceived();
+    QTest::qWait(3300);
+    QVERIFY(s.rig.stop() >= 0);
+
+    const auto keepAlives = receivedOfType(s.headset(), 'S');
+    QVERIFY2(keepAlives.size() >= 3 && keepAlives.size() <= 4,
+             qPrintable(QString::number(keepAlives.size())));
+    for (size_t i = 0; i < keepAlives.size(); ++i) {
+        QCOMPARE(keepAlives[i].frame, (std::vector<uint8_t>{0x02, 0x53}));
+        if (i > 0) {
+            const double gap = keepAlives[i].seconds - keepAlives[i - 1].seconds;
+            QVERIFY2(gap > 0.9 && gap < 1.3, qPrintable(QString::number(gap)));
+        }
+    }
+
+    // About once a second while connected, then (0, 0) as the exchange ends,
+    // before the connection is reported lost.
+    const QSignalSpy& speed = s.rig.speedSpy;
+    QVERIFY2(speed.count() >= 4 && speed.count() <= 5, qPrintable(QString::number(speed.count())));
+    QCOMPARE(speed.last().at(0).toUInt(), 0u);
+    QCOMPARE(speed.last().at(1).toUInt(), 0u);
+    // The first report comes just before the first keep-alive is sent; each
+    // later one counts one keep-alive frame.
+    for (int i = 1; i < speed.count() - 1; ++i)
+        QCOMPARE(speed.at(i).at(0).toUInt(), 2u);
+    QCOMPARE(s.rig.connectionSpy.last().at(0).toBool(), false);
+}
+
+void DeviceExchange::terminateDuringAnExchangeStopsCaptureAndFinishesPromptly()
+{
+    Session s;
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(64));
+    const qint64 took = s.rig.stop();
+    QVERIFY2(took >= 0 && took < 1000, qPrintable(QString::number(took)));
+    QCOMPARE(s.rig.finishedSpy.count(), 1);
+    QVERIFY(s.headset().waitForReceived('#', 1000));
+    const auto received = s.headset().received();
+    QCOMPARE(received.back().frame, (std::vector<uint8_t>{0x02, 0x23}));
+    QVERIFY(!s.headset().portOpenedByPeer());
+}
+
+void DeviceExchange::captureStartRepliesReportStartedOrTheFaultyAdcs()
+{
+    Session s;
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+
+    s.headset().setAdcFaultMask(0x05);
+    QVERIFY(!s.startCapture());
+    QVERIFY(s.rig.hasTerminal(QStringLiteral("Ошибка запуска сбора данных! ( АЦП[1] АЦП[3] )")));
+
+    s.headset().setAdcFaultMask(0x40);
+    QVERIFY(!s.startCapture());
+    QVERIFY(s.rig.hasTerminal(QStringLiteral("Ошибка запуска сбора данных! ( )")));
+    QVERIFY(s.rig.skipSpy.isEmpty());
+
+    s.headset().setAdcFaultMask(0);
+    QVERIFY(s.startCapture());
+    QVERIFY(s.rig.hasTerminal(QStringLiteral("Запущен сбор данных")));
+    QCOMPARE(s.rig.skipSpy.count(), 1);
+    QCOMPARE(s.rig.lastSkip(), 0u);
+    QCOMPARE(s.rig.changeCaptureSpy.count(), 3);
+}
+
+void DeviceExchange::samplesDecodeToTheSentSignalInChannelOrderAndTime()
+{
+    sim::Options options;
+    options.deterministic = true;
+    Session s(options);
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(200));
+    QVERIFY(s.stopCapture());
+    QTest::qWait(100); // nothing may follow the stop reply
+    s.rig.stop();
+
+    const QVector<structSample> samples = s.rig.samples();
+    QCOMPARE(quint64(samples.size()), s.headset().pairsSent());
+    QCOMPARE(s.rig.lastSkip(), 0u);
+    const double period = fastestPeriod * 1.25e-7;
+    for (int i = 0; i < samples.size(); ++i) {
+        QVERIFY2(carries(samples[i], quint64(i), fastestPeriod), qPrintable(QString::number(i)));
+        QVERIFY(qAbs(samples[i].time - (i + 1) * period) < 1e-9);
+    }
+    QVERIFY(qAbs(samples[63].time - 0.0704) < 1e-12);
+
+    // Full batches of 64; the remainder goes out with the stop reply, once.
+    const QList<int> sizes = s.rig.batchSizes();
+    for (int i = 0; i < sizes.size() - 1; ++i)
+        QCOMPARE(sizes[i], 64);
+    QCOMPARE(sizes.last(), samples.size() % 64);
+    QCOMPARE(s.rig.changeCaptureSpy.last().at(0).toBool(), false);
+}
+
+void DeviceExchange::lostSamplesAreFilledWithCopiesAndCounted()
+{
+    sim::Options options;
+    options.deterministic = true;
+    Session s(options);
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(64));
+    s.headset().dropSamplePairs(3);
+    QVERIFY(DeviceRig::waitUntil([&] { return s.rig.lastSkip() == 3; }, 2000));
+    QVERIFY(s.waitForSamples(256));
+    QVERIFY(s.stopCapture());
+    s.rig.stop();
+
+    QCOMPARE(s.rig.skipSpy.count(), 2); // 0 at the start, 3 at the gap
+    const QVector<structSample> samples = s.rig.samples();
+    QCOMPARE(quint64(samples.size()), s.headset().pairsSent() + 3);
+    int gap = 0;
+    while (gap < samples.size() && carries(samples[gap], quint64(gap), fastestPeriod))
+        ++gap;
+    QVERIFY(gap >= 64 && gap + 3 < samples.size());
+    // The three lost samples are copies of the one that arrived after them.
+    for (int i = gap; i < gap + 3; ++i)
+        QVERIFY(carries(samples[i], quint64(gap + 3), fastestPeriod));
+    for (int i = gap + 3; i < samples.size(); ++i)
+        QVERIFY(carries(samples[i], quint64(i), fastestPeriod));
+    // The time axis runs on without a gap.
+    for (int i = 0; i < samples.size(); ++i)
+        QVERIFY(qAbs(samples[i].time - (i + 1) * fastestPeriod * 1.25e-7) < 1e-9);
+}
+
+void DeviceExchange::lostFirstHalfKeepsThePreviousOddChannels()
+{
+    sim::Options options;
+    options.deterministic = true;
+    Session s(options);
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(64));
+    s.headset().dropNextFirstHalf();
+    QVERIFY(s.waitForSamples(192));
+    QVERIFY(s.stopCapture());
+    s.rig.stop();
+
+    const QVector<structSample> samples = s.rig.samples();
+    QCOMPARE(s.rig.lastSkip(), 0u); // the counter travels in second halves only
+    int odd = -1;
+    for (int i = 0; i < samples.size() && odd < 0; ++i)
+        if (!carries(samples[i], quint64(i), fastestPeriod))
+            odd = i;
+    QVERIFY(odd > 0);
+    for (int c = 0; c < channelCount; ++c) {
+        const quint64 from = c % 2 == 0 ? quint64(odd - 1) : quint64(odd);
+        QCOMPARE(samples[odd].value[c], expectedVolts(c + 1, from, fastestPeriod));
+    }
+    QVERIFY(carries(samples[odd + 1], quint64(odd + 1), fastestPeriod));
+}
+
+void DeviceExchange::counterWrapCountsNoLoss()
+{
+    sim::Options options;
+    options.fast = true;
+    options.deterministic = true;
+    Session s(options);
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(DeviceRig::waitUntil([&] { return s.headset().pairsSent() > 66000; }, 60000));
+    QVERIFY(s.stopCapture());
+    s.rig.stop();
+
+    QCOMPARE(s.rig.skipSpy.count(), 1);
+    QCOMPARE(s.rig.lastSkip(), 0u);
+    const QVector<structSample> samples = s.rig.samples();
+    QCOMPARE(quint64(samples.size()), s.headset().pairsSent());
+    for (int i : {65534, 65535, 65536, 65537})
+        QVERIFY(carries(samples[i], quint64(i), fastestPeriod));
+}
+
+void DeviceExchange::burstsAreParsedWithoutWaitingBetweenFrames()
+{
+    sim::Options options;
+    options.burstSize = 4096;
+    Session s(options);
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QTest::qWait(1500);
+    // At 909 samples/s the decoded count keeps up with what was sent, less
+    // at most what one burst and one batch hold.
+    const quint64 sent = s.headset().pairsSent();
+    const int decoded = s.rig.samples().size();
+    QVERIFY2(sent > 1000 && decoded + 4096 / 46 + 64 + 50 >= int(sent),
+             qPrintable(QString("%1 of %2").arg(decoded).arg(sent)));
+    QVERIFY(s.stopCapture());
+    s.rig.stop();
+    QCOMPARE(quint64(s.rig.samples().size()), s.headset().pairsSent());
+}
+
+void DeviceExchange::unknownAndMalformedFramesAreReportedAndTheStreamRecovers()
+{
+    Session s;
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(64));
+
+    s.headset().injectUnknownFrame();
+    QVERIFY(s.rig.waitForTerminal(QStringLiteral("Неизвестный пакет RX[5]:0558010203"), 2000));
+    s.headset().injectShortDataFrame();
+    QVERIFY(s.rig.waitForTerminal(QStringLiteral("Повреждённый пакет данных RX[10]:0A440000001234"
+                                                 "56789A"),
+                                  2000));
+    s.headset().injectBadHalfFrame();
+    QVERIFY(DeviceRig::waitUntil(
+        [&] {
+            for (const QString& line : s.rig.terminalLines())
+                if (line.startsWith(QStringLiteral("Повреждённый пакет данных RX[23]:17440700")))
+                    return true;
+            return false;
+        },
+        2000));
+    s.headset().injectZeroLengthFrame();
+    s.headset().injectBytes({0x00, 0x00, 0x00});
+    // Samples keep coming, whole, after all of it.
+    const int before = s.rig.samples().size();
+    QVERIFY(s.waitForSamples(before + 256));
+    QVERIFY(s.stopCapture());
+    s.rig.stop();
+    QCOMPARE(s.rig.finishedSpy.count(), 1);
+}
+
+void DeviceExchange::unpluggedHeadsetIsLostAndFoundAgainWhenItReturns()
+{
+    Session s;
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(64));
+
+    s.headset().hangUp();
+    QVERIFY(s.rig.waitForConnection(false, 2000));
+    QCOMPARE(s.rig.speedSpy.last().at(0).toUInt(), 0u);
+    QCOMPARE(s.rig.speedSpy.last().at(1).toUInt(), 0u);
+    s.headset().comeBack();
+    QVERIFY(DeviceRig::waitUntil([&] { return s.rig.connectionSpy.count() >= 3; }, 6000));
+    QCOMPARE(s.rig.connectionSpy.at(2).at(0).toBool(), true);
+    QVERIFY(s.startCapture());
+    const int before = s.rig.samples().size();
+    QVERIFY(s.waitForSamples(before + 64));
+    s.rig.stop();
+}
+
+QTEST_GUILESS_MAIN(DeviceExchange)
+#include "tst_deviceexchange.moc"
