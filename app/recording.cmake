@@ -8,3 +8,8 @@ if(NOT TARGET neurask_recording)
   target_include_directories(neurask_recording PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(neurask_recording PUBLIC Qt5::Core neurask_edf)
 endif()
+
+# The window's Save writes through the module too.
+if(TARGET neurask_gui)
+  target_link_libraries(neurask_gui PUBLIC neurask_edf)
+endif()

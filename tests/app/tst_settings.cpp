@@ -244,9 +244,11 @@ private slots:
         QTest::newRow("rate below range")
             << "Capture"
             << "ADC" << QVariant(100) << "horizontalSliderCaptureAdc" << QVariant(8800);
+        // The slider stops at 65535, but the period box it drives stops at
+        // 8 ms and sets it back to 64000 (125 Hz).
         QTest::newRow("rate above range")
             << "Capture"
-            << "ADC" << QVariant(1 << 20) << "horizontalSliderCaptureAdc" << QVariant(65535);
+            << "ADC" << QVariant(1 << 20) << "horizontalSliderCaptureAdc" << QVariant(64000);
         QTest::newRow("rate not a number")
             << "Capture"
             << "ADC" << QVariant("fast") << "horizontalSliderCaptureAdc" << QVariant(8800);
