@@ -323,14 +323,6 @@ private slots:
         }
     }
 
-    void aClampedRateIsWhatTheDeviceIsStartedWith()
-    {
-        store("Capture", "ADC", 3);
-        MainWindow window;
-        QCOMPARE(window.findChild<QSlider*>("horizontalSliderCaptureAdc")->value(), 8800);
-        QCOMPARE(doubleValue(window, "doubleSpinBoxCaptureFreq"), 909.091);
-    }
-
     void restoredSpectrumSettingsReachTheDeviceAndThePlots()
     {
         store("FFT", "Count", 5);
