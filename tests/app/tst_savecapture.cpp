@@ -26,6 +26,32 @@ for name, row in zip(raw.ch_names, raw.get_data()):
     print(name + '|' + ' '.join(repr(float(v)) for v in row))
 )";
 
+using Signals = QVector<QVector<double>>; // per channel, in the file's unit
+
+// Every saved sample must be the headset's within one digital step.
+QString compareWithHeadset(const Signals& channels, int samples)
+{
+    const double step = 10.0 / 65535.0;
+    const uint16_t period = 16000; // 500 Hz, the default rate
+    if (channels.size() != 12)
+        return QString("%1 channels").arg(channels.size());
+    for (int c = 0; c < 12; ++c) {
+        if (channels[c].size() != samples)
+            return QString("channel %1: %2 samples").arg(c + 1).arg(channels[c].size());
+        for (int i = 0; i < samples; ++i) {
+            const double sent = sim::Headset::countsToVolts(
+                sim::Headset::sampleCounts(c + 1, static_cast<uint64_t>(i), period));
+            if (std::abs(channels[c][i] - sent) > step)
+                return QString("channel %1 sample %2: file %3, headset %4")
+                    .arg(c + 1)
+                    .arg(i)
+                    .arg(channels[c][i])
+                    .arg(sent);
+        }
+    }
+    return {};
+}
+
 QString pythonWithMne()
 {
     for (const QString& python : {QString("/usr/bin/python3"), QString("python3")}) {
@@ -47,21 +73,15 @@ class TestSaveCapture : public QObject
 private:
     QTemporaryDir settingsDir;
     QTemporaryDir dir;
+    QString path;
+    int samples = 0; // per channel in the file: whole seconds of the capture
 
 private slots:
+    // One capture of about 2.6 s, saved once; each reader then checks the file.
     void initTestCase()
     {
         QVERIFY(useTemporarySettings(settingsDir));
         QVERIFY(dir.isValid());
-    }
-
-    void cleanupTestCase() { setSerialPortSource(nullptr); }
-
-    void aSavedCaptureHoldsTheHeadsetsSignal()
-    {
-        const QString python = pythonWithMne();
-        if (python.isEmpty())
-            QSKIP("MNE-Python is not installed (scripts/install-deps installs it)");
 
         sim::Options options;
         options.deterministic = true;
@@ -88,16 +108,26 @@ private slots:
         QVERIFY2(points >= 1000, qPrintable(QString::number(points)));
         for (int c = 1; c < 12; ++c)
             QCOMPARE(plot->graph(c)->dataCount(), points);
+        samples = points / 500 * 500;
 
-        const QString path = dir.filePath("capture.edf");
-        FileDialog::saveHook = [path](QWidget*, const QString&, const QString&, const QString&) {
+        path = dir.filePath("capture.edf");
+        FileDialog::saveHook = [this](QWidget*, const QString&, const QString&, const QString&) {
             return path;
         };
         MessageBoxAnswerer boxes;
         window.findChild<QAction*>("actionSave")->trigger();
         FileDialog::saveHook = nullptr;
         QVERIFY(boxes.boxes.isEmpty());
+        QVERIFY(QFile::exists(path));
+    }
 
+    void cleanupTestCase() { setSerialPortSource(nullptr); }
+
+    void mneReadsTheHeadsetsSignal()
+    {
+        const QString python = pythonWithMne();
+        if (python.isEmpty())
+            QSKIP("MNE-Python is not installed (scripts/install-deps installs it)");
         QProcess reader;
         reader.start(python, {"-c", readerScript, path});
         QVERIFY(reader.waitForFinished(120000));
@@ -106,30 +136,46 @@ private slots:
         QCOMPARE(lines.size(), 1 + 12);
         const QList<QByteArray> head = lines[0].split(' ');
         QCOMPARE(head[0].toInt(), 500);
-        const int saved = head[1].toInt();
-        QCOMPARE(saved, points / 500 * 500);
+        QCOMPARE(head[1].toInt(), samples);
 
-        // The file declares "mV"; MNE hands the samples back in volts, so a
-        // stored 1.0 reads as 0.001. Compare in the stored unit.
-        const double step = 10.0 / 65535.0;
-        const uint16_t period = 16000;
+        // The file declares "mV"; MNE hands the samples back scaled to volts,
+        // so a stored 1.0 reads as 0.001. Compare in the stored unit.
+        Signals channels(12);
         for (int c = 0; c < 12; ++c) {
             const QList<QByteArray> parts = lines[1 + c].split('|');
             QCOMPARE(parts[0], QByteArray("chan. ") + QByteArray::number(c + 1));
-            const QList<QByteArray> values = parts[1].split(' ');
-            QCOMPARE(values.size(), saved);
-            for (int i = 0; i < saved; ++i) {
-                const double stored = values[i].toDouble() * 1000.0;
-                const double sent = sim::Headset::countsToVolts(
-                    sim::Headset::sampleCounts(c + 1, static_cast<uint64_t>(i), period));
-                if (std::abs(stored - sent) > step)
-                    QFAIL(qPrintable(QString("channel %1 sample %2: file %3, headset %4")
-                                         .arg(c + 1)
-                                         .arg(i)
-                                         .arg(stored)
-                                         .arg(sent)));
-            }
+            for (const QByteArray& value : parts[1].split(' '))
+                channels[c].append(value.toDouble() * 1000.0);
         }
+        const QString mismatch = compareWithHeadset(channels, samples);
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+    }
+
+    void biosigReadsTheHeadsetsSignal()
+    {
+        const QString converter = QStandardPaths::findExecutable("save2gdf");
+        if (converter.isEmpty())
+            QSKIP("biosig-tools are not installed (scripts/install-deps installs them)");
+        const QString csv = dir.filePath("capture.csv");
+        QProcess reader;
+        reader.start(converter, {"-CSV", path, csv});
+        QVERIFY(reader.waitForFinished(120000));
+        QVERIFY2(reader.exitCode() == 0, reader.readAllStandardError().constData());
+        QFile file(csv);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        // A header line of labels with units, then one line per sample.
+        const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+        QVERIFY(lines.size() > 1);
+        QVERIFY(lines[0].startsWith("\"chan. 1 [mV]\""));
+        Signals channels(12);
+        for (int i = 1; i < lines.size(); ++i) {
+            const QList<QByteArray> row = lines[i].trimmed().split(',');
+            QCOMPARE(row.size(), 12);
+            for (int c = 0; c < 12; ++c)
+                channels[c].append(row[c].toDouble());
+        }
+        const QString mismatch = compareWithHeadset(channels, samples);
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
     }
 };
 
