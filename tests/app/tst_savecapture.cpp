@@ -16,8 +16,8 @@
 namespace
 {
 
-// Prints, per signal, the label, the unit MNE took from the header, and the
-// samples in volts as MNE scales them (from the declared unit).
+// Prints the rate and the samples per signal, then per signal its label and
+// its samples, which MNE scales to volts from the declared unit.
 const char* readerScript = R"(
 import sys, mne
 raw = mne.io.read_raw_edf(sys.argv[1], preload=True, verbose='error')
