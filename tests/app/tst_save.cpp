@@ -192,17 +192,28 @@ private slots:
         QVERIFY(!QFile::exists(path));
     }
 
+    void aFullDiskIsReportedNotShownAsSuccess_data()
+    {
+        QTest::addColumn<int>("points");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("records fail") << 3000 << "edfwrite_physical_samples!";
+        // Less than a second: only the header is written, at the close.
+        QTest::newRow("the close fails") << 10 << "edf_close!";
+    }
+
     void aFullDiskIsReportedNotShownAsSuccess()
     {
+        QFETCH(int, points);
+        QFETCH(QString, text);
         if (!QFile::exists("/dev/full"))
             QSKIP("no /dev/full here");
-        fillSignalPlot(*window, 3000, [](int, int) { return 1.0; });
+        fillSignalPlot(*window, points, [](int, int) { return 1.0; });
         DialogStub dialog(FileDialog::saveHook, "/dev/full");
         MessageBoxAnswerer boxes;
         trigger("actionSave");
         QCOMPARE(boxes.boxes.size(), 1);
         QCOMPARE(boxes.boxes[0].title, QString("Ошибка"));
-        QCOMPARE(boxes.boxes[0].text, QString("edfwrite_physical_samples!"));
+        QCOMPARE(boxes.boxes[0].text, text);
     }
 
     void openReportsThatTheFileCannotBeOpenedAndChangesNothing()
