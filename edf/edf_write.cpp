@@ -20,11 +20,13 @@ edf_file_record* writing_record(int handle)
     return f && f->writing ? f : nullptr;
 }
 
-// An open file whose header may still change: opened for writing, no record completed.
+// An open file whose header may still change: opened for writing, no record completed and none
+// under way. Once the first record's samples are going out, the header describing their layout
+// is on disk; a change now would make the samples disagree with it.
 edf_file_record* writable_record(int handle)
 {
     edf_file_record* f = writing_record(handle);
-    return f && f->record_count == 0 ? f : nullptr;
+    return f && f->record_count == 0 && f->next_signal == 0 ? f : nullptr;
 }
 
 edf_signal_param* writable_signal(int handle, int signal)
