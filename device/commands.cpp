@@ -36,6 +36,12 @@ QByteArray terminalTextToBytes(const QString& text)
             const int value = text.mid(i + 1, 2).toInt(nullptr, 16);
             bytes.append(char(value & 0xFF));
             i += 3;
+        } else if (unit.isHighSurrogate() && i + 1 < text.size() &&
+                   text.at(i + 1).isLowSurrogate()) {
+            // A character outside the BMP is two units; alone, each half
+            // would go out as "?".
+            bytes.append(text.mid(i, 2).toUtf8());
+            i += 2;
         } else {
             bytes.append(QString(unit).toUtf8());
             i += 1;

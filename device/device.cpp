@@ -52,6 +52,11 @@ Device::Device(QObject* parent) : QObject(parent)
 
 Device::~Device()
 {
+    // The owner deletes the device after waiting for its thread. Reading the
+    // flag that start() sets last orders this destructor after everything the
+    // worker did, in a way that race checkers can see (they cannot look inside
+    // QThread::wait).
+    (void)workerEnded.load(std::memory_order_acquire);
     releaseFFT();
 }
 
@@ -104,6 +109,7 @@ void Device::start()
         if (stopRequested()) {
             delete serialPort;
             serialPort = nullptr;
+            workerEnded.store(true, std::memory_order_release);
             emit finished();
             return;
         }

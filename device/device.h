@@ -85,11 +85,10 @@ private:
 
     // Spectrum (device_fft.cpp). All of it runs in the worker, except the two
     // slots, which (once the device is in its worker thread) only leave a
-    // pending length or window under `mutex`;
-    // windowAndStore applies it before it stores the next sample, so buffers,
-    // plans and counters are never replaced under the worker. updateFrequencies
-    // takes `mutex` to read capturePeriod: do not call it holding the lock.
-    // releaseFFT frees every buffer and plan (the destructor calls it).
+    // pending length or window under `mutex`; windowAndStore applies it before
+    // it stores the next sample, so buffers, plans and counters are never
+    // replaced under the worker. updateFrequencies uses samplePeriod, so set
+    // that first. releaseFFT frees every buffer and plan (for the destructor).
     double windowValue(int kind, double n, double N);
     void updateFrequencies();
     void windowAndStore();
@@ -143,6 +142,8 @@ private:
     std::atomic<bool> terminating{false};
     std::mutex pauseMutex;
     std::condition_variable pauseWake;
+    // Set by start() as it ends, after its last use of the members.
+    std::atomic<bool> workerEnded{false};
     // Bytes of rxBuffer before rxHead are parsed already; the buffer is
     // compacted when new input is appended, not after every frame.
     int rxHead = 0;

@@ -62,14 +62,11 @@ double Device::windowValue(int kind, double n, double N)
     return ::windowValue(kind, n, N);
 }
 
+// The axis follows the period of the samples, which is the one the headset
+// confirmed last, not a newer request that it may yet refuse.
 void Device::updateFrequencies()
 {
-    quint16 period;
-    {
-        QMutexLocker lock(&mutex);
-        period = capturePeriod;
-    }
-    spectrumFrequencies(frequencies, period, fftCount);
+    spectrumFrequencies(frequencies, samplePeriod, fftCount);
 }
 
 void Device::windowAndStore()

@@ -5,8 +5,8 @@
 // orders: every access that the worker and the GUI thread make under the
 // device's mutex would be reported as a race. QMutex::lock and unlock called
 // from our (instrumented) code are therefore wrapped here: the real
-// operation runs, and the wrapper tells the sanitizer that the mutex's address
-// was acquired or released. Qt's own internal calls bind inside the library
+// operation runs, and the wrapper tells the sanitizer what the mutex did (so
+// it also checks the lock order). Qt's own internal calls bind inside the library
 // and are unaffected.
 //
 // What stays out of sight is Qt's queued signal delivery: the worker copies
@@ -34,24 +34,35 @@ using TryLockFunction = bool (*)(QMutex*, int);
 void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT
 {
     static const LockFunction real = next<LockFunction>("_ZN6QMutex4lockEv");
+    __tsan_mutex_pre_lock(this, 0);
     real(this);
-    __tsan_acquire(this);
+    __tsan_mutex_post_lock(this, 0, 0);
 }
 
 bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
 {
     static const TryLockFunction real = next<TryLockFunction>("_ZN6QMutex7tryLockEi");
+    __tsan_mutex_pre_lock(this, __tsan_mutex_try_lock);
     const bool locked = real(this, timeout);
-    if (locked)
-        __tsan_acquire(this);
+    __tsan_mutex_post_lock(
+        this, locked ? __tsan_mutex_try_lock : __tsan_mutex_try_lock | __tsan_mutex_try_lock_failed,
+        0);
     return locked;
 }
 
 void QMutex::unlock() noexcept
 {
     static const LockFunction real = next<LockFunction>("_ZN6QMutex6unlockEv");
-    __tsan_release(this);
+    __tsan_mutex_pre_unlock(this, 0);
     real(this);
+    __tsan_mutex_post_unlock(this, 0);
+}
+
+// Accesses made inside uninstrumented libraries (Qt's own copies, frees and
+// waits) are not judged; what our code does is.
+extern "C" const char* __tsan_default_options()
+{
+    return "ignore_noninstrumented_modules=1";
 }
 
 extern "C" const char* __tsan_default_suppressions()

@@ -42,7 +42,8 @@ constexpr auto partialFrameTimeout = milliseconds(100);
 // The receiver relays the headset's own answer after this delay.
 constexpr auto receiverDelay = milliseconds(80);
 // Gap between two bursts, and how long a short burst is held back for more bytes.
-constexpr auto burstGap = microseconds(100);
+constexpr auto burstGap = microseconds(50);
+constexpr size_t burstBacklog = 512;
 constexpr auto burstHold = milliseconds(20);
 // Beyond this much unsent output, sample pairs are dropped (counter jumps).
 constexpr size_t outputCap = 1 << 20;
@@ -51,6 +52,8 @@ constexpr size_t fastLowWater = 16 * 1024;
 // While nobody has the slave open, the master is checked this often.
 constexpr auto closedPoll = milliseconds(5);
 constexpr auto idlePoll = milliseconds(50);
+// Frames kept for received(); beyond this the older half is forgotten.
+constexpr size_t maxLogged = 200000;
 
 double monotonicSeconds(Clock::time_point t)
 {
@@ -67,6 +70,17 @@ std::string hex(const uint8_t* p, size_t n)
         s.push_back(digits[p[i] & 15]);
     }
     return s;
+}
+
+// A "?" frame carrying an identification string.
+std::vector<uint8_t> identityFrame(const char* id)
+{
+    const size_t n = std::strlen(id);
+    std::vector<uint8_t> f(2 + n);
+    f[0] = static_cast<uint8_t>(f.size());
+    f[1] = frame::identify;
+    std::memcpy(f.data() + 2, id, n);
+    return f;
 }
 
 void setError(std::string* error, const std::string& text)
@@ -457,9 +471,7 @@ void Headset::Impl::serve()
         if (headsetAnswerPending && now >= headsetAnswerDue) {
             headsetAnswerPending = false;
             if (canSend()) {
-                std::vector<uint8_t> f = {0, frame::identify};
-                f.insert(f.end(), frame::headsetId, frame::headsetId + 14);
-                f[0] = static_cast<uint8_t>(f.size());
+                auto f = identityFrame(frame::headsetId);
                 queue(f.data(), f.size());
             }
         }
@@ -555,6 +567,9 @@ void Headset::Impl::record(const uint8_t* f, size_t n, Clock::time_point now)
 {
     double seconds = monotonicSeconds(now);
     std::lock_guard<std::mutex> lock(mutex);
+    // Bounded, so that a headset serving for days does not grow without end.
+    if (log.size() >= maxLogged)
+        log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(maxLogged / 2));
     log.push_back(Received{seconds, std::vector<uint8_t>(f, f + n)});
     if (logFile) {
         std::fprintf(logFile, "%.6f %s\n", seconds, hex(f, n).c_str());
@@ -622,16 +637,12 @@ void Headset::Impl::answerIdentify(Clock::time_point now)
     if (!canSend())
         return;
     if (!opt.wireless) {
-        std::vector<uint8_t> f = {0, frame::identify};
-        f.insert(f.end(), frame::headsetId, frame::headsetId + std::strlen(frame::headsetId));
-        f[0] = static_cast<uint8_t>(f.size());
+        auto f = identityFrame(frame::headsetId);
         queue(f.data(), f.size());
         return;
     }
     // The receiver answers for itself at once and relays the headset's answer later.
-    std::vector<uint8_t> f = {0, frame::identify};
-    f.insert(f.end(), frame::receiverId, frame::receiverId + std::strlen(frame::receiverId));
-    f[0] = static_cast<uint8_t>(f.size());
+    auto f = identityFrame(frame::receiverId);
     queue(f.data(), f.size());
     headsetAnswerPending = true;
     headsetAnswerDue = now + receiverDelay;
@@ -743,16 +754,24 @@ void Headset::Impl::flush(Clock::time_point now)
             break;
         }
     } else {
-        if (now < nextBurst || (queued() < burst && now - outOldest < burstHold))
+        // One burst per gap; a backlog that a busy machine let grow is worked
+        // off at once, so that the data stream does not fall ever further behind.
+        if (now < nextBurst)
             return;
-        size_t chunk = std::min(burst, queued());
-        ssize_t n = ::write(master, out.data() + outHead, chunk);
-        if (n > 0) {
+        while (queued() > 0) {
+            if (queued() < burst && now - outOldest < burstHold)
+                break;
+            size_t chunk = std::min(burst, queued());
+            ssize_t n = ::write(master, out.data() + outHead, chunk);
+            if (n <= 0) {
+                outBlocked = n < 0 && errno == EAGAIN;
+                break;
+            }
             outHead += static_cast<size_t>(n);
             outOldest = now;
             nextBurst = now + burstGap;
-        } else {
-            outBlocked = n < 0 && errno == EAGAIN;
+            if (queued() <= burstBacklog)
+                break;
         }
     }
     if (queued() == 0) {

@@ -89,7 +89,8 @@ public:
         double seconds; // CLOCK_MONOTONIC (std::chrono::steady_clock) when the frame was taken
         std::vector<uint8_t> frame;
     };
-    std::vector<Received> received() const; // every frame received, in order
+    // Every frame received, in order (the latest 100000 at least, on a long run).
+    std::vector<Received> received() const;
     void clearReceived();
     bool waitForReceived(uint8_t type, int timeoutMs); // a frame of this type arrived (since clear)
     bool capturing() const;

@@ -127,6 +127,7 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN); // a closed stdout or stderr must not end the headset
 
     sim::Headset headset(options);
     std::string error;

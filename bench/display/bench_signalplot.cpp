@@ -1,18 +1,25 @@
-// Cost of the signal plot over a long capture: an hour of 909 samples/s fed in
-// batches of 64, as the device delivers them. Prints the cost of one batch
-// (append, fit of the voltage axis, flag) at the start and at the end, the cost
-// of one repaint with the hour stored, and the memory the hour takes.
+// Cost of the signal plot over a long capture: an hour of 909 samples/s fed to
+// the main window's sample slot in batches of 64, as the device delivers them.
+// Prints the cost of one batch (append, fit of the voltage axis, flag) at the
+// start and at the end, the cost of one repaint of the signal plot with the
+// hour stored, and the memory the hour takes. The window's worker is given no
+// ports to search and its settings go to a temporary place.
 //
 //   bench_signalplot [minutes]     (default 60)
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMetaMethod>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <qcustomplot.h>
 
-#include "display/plots.h"
+#include "app/mainwindow.h"
+#include "device/ports.h"
 
 namespace
 {
@@ -58,24 +65,35 @@ int main(int argc, char* argv[])
     double minutes = argc > 1 ? std::atof(argv[1]) : 60;
     quint64 batches = static_cast<quint64>(minutes * 60 / period / batchSize);
 
-    QCustomPlot plot;
-    plot.resize(795, 350);
-    setupSignalPlot(&plot);
-    QCPGraph* graphs[channelCount];
-    ValueRange ranges[channelCount];
-    createChannelGraphs(&plot, graphs);
-    plot.xAxis->setRange(0, 2);
-    bool replot = false;
+    QStandardPaths::setTestModeEnabled(true);
+    QTemporaryDir store;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, store.path());
+    QCoreApplication::setOrganizationName("Ulvek");
+    QCoreApplication::setApplicationName("Neurask");
+    QCoreApplication::setApplicationVersion("0.4");
+    setSerialPortSource([] { return QStringList(); });
 
-    // One batch as the window handles it, timed over a run of batches.
+    MainWindow window;
+    window.show();
+    QCustomPlot& plot = *window.findChild<QCustomPlot*>("plotTime");
+    const QMetaObject* meta = window.metaObject();
+    QMetaMethod deviceDataTime =
+        meta->method(meta->indexOfSlot("deviceDataTime(QVector<structSample>)"));
+    auto feed = [&](const QVector<structSample>& batch) {
+        deviceDataTime.invoke(&window, Qt::DirectConnection, Q_ARG(QVector<structSample>, batch));
+    };
+    QCPGraph* graphs[channelCount];
+    for (int c = 0; c < channelCount; ++c)
+        graphs[c] = plot.graph(c);
+
+    // One batch through the window's slot, timed over a run of batches.
     auto timeBatches = [&](quint64 from, int count) {
         QVector<double> costs;
         for (int k = 0; k < count; ++k) {
             QVector<structSample> batch = makeBatch((from + k) * batchSize);
             QElapsedTimer timer;
             timer.start();
-            appendSignalBatch(graphs, ranges, batch);
-            replot = true;
+            feed(batch);
             costs << timer.nsecsElapsed() / 1e3;
         }
         return median(costs);
@@ -86,8 +104,7 @@ int main(int argc, char* argv[])
     QElapsedTimer whole;
     whole.start();
     for (quint64 b = 200; b + 200 < batches; ++b) {
-        appendSignalBatch(graphs, ranges, makeBatch(b * batchSize));
-        replot = true;
+        feed(makeBatch(b * batchSize));
     }
     double fillSeconds = whole.elapsed() / 1e3;
     double endCost = timeBatches(batches - 200, 200);
@@ -110,7 +127,6 @@ int main(int argc, char* argv[])
         plot.yAxis->rescale(true);
         fullScans << timer.nsecsElapsed() / 1e6;
     }
-    (void)replot;
 
     quint64 points = static_cast<quint64>(graphs[0]->dataCount()) * channelCount;
     double hours = graphs[0]->dataCount() * period / 3600;

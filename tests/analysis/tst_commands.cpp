@@ -87,6 +87,8 @@ void CommandFrames::terminalText_data()
     QTest::newRow("backslash at the end") << QString("S\\") << hex("035300");
     QTest::newRow("escape cut short by the end") << QString("S\\4") << hex("035304");
     QTest::newRow("escape takes two digits only") << QString("\\1FF") << hex("031F46");
+    QTest::newRow("character outside the BMP as UTF-8")
+        << QString::fromUtf8("U\xF0\x9F\x98\x80") << hex("0655F09F9880");
     QTest::newRow("escaped backslash") << QString("\\5C") << hex("025C");
 }
 

@@ -77,6 +77,7 @@ private slots:
     void firstSpectraComeAtTheNthSampleAndTheNextAt2N();
     void windowChangeMidBlockRestartsTheBlock();
     void lostSampleCopiesCountAsBlockSamples();
+    void lengthBelowTwoChangesNothing();
     void lengthAndWindowMayChangeDuringCapture();
 };
 
@@ -161,6 +162,26 @@ void DeviceSpectrum::lostSampleCopiesCountAsBlockSamples()
         QVERIFY2(spectrumMatches(rig.spectra[i], rig.samples, block * N, N, Rectangular, N / 2),
                  qPrintable(QString("block %1 channel %2").arg(block).arg(i % channelCount)));
     }
+}
+
+void DeviceSpectrum::lengthBelowTwoChangesNothing()
+{
+    // The length stays the one the device was made with, 256; the axis
+    // follows the confirmed period, here 16000 ticks (500 Hz).
+    HeadsetRig rig;
+    QVERIFY(rig.connectDevice());
+    QVERIFY(rig.startCapture(16000));
+    QVERIFY(QTest::qWaitFor([&] { return rig.samples.size() >= 128; }, 10000));
+    rig.device->setFFTCount(1);
+    rig.device->setFFTCount(0);
+    QVERIFY(QTest::qWaitFor([&] { return rig.spectra.size() >= channelCount; }, 10000));
+    QVERIFY(rig.stopCapture());
+
+    const ReceivedSpectrum& first = rig.spectra[0];
+    QCOMPARE(first.samplesBefore, 256);
+    QVERIFY(spectrumMatches(first, rig.samples, 0, 256, Rectangular, 128));
+    QCOMPARE(first.freq.size(), 128);
+    QVERIFY(std::fabs(first.freq[1] - 500.0 / 256) < 1e-9);
 }
 
 void DeviceSpectrum::lengthAndWindowMayChangeDuringCapture()

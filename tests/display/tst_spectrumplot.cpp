@@ -94,12 +94,6 @@ private slots:
         QCOMPARE(axis->numberPrecision(), logarithmic ? 0 : 6);
         QCOMPARE(other->scaleType(), QCPAxis::stLinear); // the other pair is untouched
     }
-
-    void setUpWithFrequencyLabelAndRange()
-    {
-        QCOMPARE(plot->xAxis->label(), QString("Частота, Гц"));
-        QCOMPARE(plot->xAxis->range(), QCPRange(0, 250));
-    }
 };
 
 QTEST_MAIN(SpectrumPlotTest)

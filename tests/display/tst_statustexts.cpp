@@ -1,6 +1,4 @@
 // Texts the operator reads: the status bar counters and the cursor read-outs.
-#include <QLabel>
-#include <QStatusBar>
 #include <QtTest>
 
 #include "display/plots.h"
@@ -27,16 +25,6 @@ private slots:
         QCOMPARE(signalReadout(-0.5, -2.5e-9), QString("Время=-0.500сек; Напряжение=-2.5e-09В"));
         QCOMPARE(spectrumReadout(49.99951, 1234567.0),
                  QString("Частота=50.000Гц; Значение=1.23457e+06"));
-    }
-
-    void countersStayAtTheRightOfTheStatusBar()
-    {
-        QStatusBar bar;
-        QLabel* speed = addStatusCounter(&bar, speedText(0, 0), "tip");
-        QCOMPARE(speed->parent(), &bar);
-        QCOMPARE(speed->statusTip(), QString("tip"));
-        bar.showMessage("a long message from the device");
-        QVERIFY(speed->isVisibleTo(&bar)); // permanent widgets are never covered
     }
 };
 

@@ -96,8 +96,8 @@ public:
                     stream.insert(stream.end(), buf, buf + n);
                     reads.push_back(static_cast<size_t>(n));
                     lastRead = nowSeconds();
-                } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                    return false;
+                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    return false; // the other side has gone
                 }
             } else if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
                 return false;
@@ -155,6 +155,20 @@ public:
     std::vector<size_t> reads;
     double lastRead = 0;
 };
+
+// Collects frames for ms milliseconds, stamping each with the read that completed it.
+inline std::vector<Frame> collect(PtyClient& client, int ms)
+{
+    std::vector<Frame> all;
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < end) {
+        if (!client.pump(0))
+            break;
+        for (Frame& f : client.takeFrames())
+            all.push_back(std::move(f));
+    }
+    return all;
+}
 
 // The program's decoding formula, written out independently: the 24-bit
 // big-endian count goes into the upper three bytes of a signed 32-bit word.

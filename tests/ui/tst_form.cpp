@@ -90,6 +90,7 @@ private slots:
     void terminalLogKeepsAtMost32768Lines();
     void terminalLogIsAReadOnlyFixedFontPane();
     void tabOrderAndBuddyLeadFromPortToCommandLine();
+    void shownWindowPlacesDocksAroundThePlotsUnclipped();
 };
 
 void FormTest::everyObjectExistsWithItsClass_data()
@@ -171,6 +172,7 @@ void FormTest::windowHasItsSizeAndPolicies()
     QVERIFY(!host->isDockNestingEnabled());
     QVERIFY(host->windowTitle().isEmpty());
     QCOMPARE(host->menuBar(), host->ui.menuBar);
+    QCOMPARE(host->ui.menuBar->geometry(), QRect(0, 0, 795, 21));
     QCOMPARE(host->statusBar(), host->ui.statusBar);
     QCOMPARE(host->centralWidget(), host->ui.centralWidget);
 
@@ -828,6 +830,37 @@ void FormTest::tabOrderAndBuddyLeadFromPortToCommandLine()
     };
     QCOMPARE(nextAfter(ui.comboBoxConnectionPort), ui.lineEditCmd);
     QCOMPARE(nextAfter(ui.lineEditCmd), ui.pushButtonCmdSend);
+}
+
+void FormTest::shownWindowPlacesDocksAroundThePlotsUnclipped()
+{
+    const Ui::MainWindow& ui = host->ui;
+    host->show();
+    QVERIFY(QTest::qWaitForWindowExposed(host.get()));
+    QCOMPARE(host->size(), QSize(795, 791));
+
+    const QRect central = ui.centralWidget->geometry();
+    QVERIFY(ui.dockWidgetStimulation->geometry().right() < central.left());
+    QVERIFY(ui.dockWidgetSettings->geometry().left() > central.right());
+    QVERIFY(ui.dockWidgetTerminal->geometry().top() > central.bottom());
+    QVERIFY(ui.toolBar->geometry().bottom() < central.top());
+    QVERIFY(ui.plotTime->height() > 100 && ui.plotFreq->height() > 100);
+    QVERIFY(ui.plainTextEditLog->height() > 40);
+
+    // Every control gets at least the room it needs, short of its own maximum;
+    // only the combo boxes and check boxes give way in width by design.
+    for (QWidget* w : host->findChildren<QWidget*>()) {
+        if (w->objectName().isEmpty() || w->objectName().startsWith("qt_") ||
+            !w->isVisibleTo(host.get()) || !w->parentWidget() || !w->parentWidget()->layout() ||
+            w->inherits("QCustomPlot"))
+            continue;
+        const QSize need = w->minimumSizeHint().boundedTo(w->maximumSize());
+        if (w->sizePolicy().horizontalPolicy() != QSizePolicy::Ignored)
+            QVERIFY2(w->width() >= need.width(), qPrintable(w->objectName()));
+        QVERIFY2(w->height() >= need.height(), qPrintable(w->objectName()));
+        QVERIFY2(host->rect().contains(QRect(w->mapTo(host.get(), QPoint()), w->size())),
+                 qPrintable(w->objectName()));
+    }
 }
 
 QTEST_MAIN(FormTest)

@@ -1,6 +1,8 @@
 // The icon bundle and the Windows application icon: every path the code uses
 // resolves to an image of its size, stored the way the program expects.
 
+#include "resources.h"
+
 #include <QFile>
 #include <QImage>
 #include <QResource>
@@ -40,6 +42,7 @@ private slots:
     void everyIconResolvesToAnImageOfItsSize_data();
     void everyIconResolvesToAnImageOfItsSize();
     void applicationIconHoldsSixImagesFrom16To512();
+    void explicitRegistrationIsHarmlessWhenRepeated();
 };
 
 void ResourcesTest::everyIconResolvesToAnImageOfItsSize_data()
@@ -122,6 +125,13 @@ void ResourcesTest::applicationIconHoldsSixImagesFrom16To512()
         }
     }
     QCOMPARE(sizes, QList<int>({512, 256, 128, 48, 32, 16}));
+}
+
+void ResourcesTest::explicitRegistrationIsHarmlessWhenRepeated()
+{
+    neuraskInitResources();
+    neuraskInitResources();
+    QCOMPARE(QImage(QStringLiteral(":/pic/start.png")).size(), QSize(24, 24));
 }
 
 QTEST_MAIN(ResourcesTest)
