@@ -17,8 +17,9 @@
 namespace
 {
 
-// A stored number that does not convert (or reads as "nan") counts as 0, which
-// the control then clamps; a NaN would pass the spin boxes' range checks.
+// A stored number that does not convert counts as 0, which the control then
+// clamps. "nan" converts, but a spin box cannot clamp it sensibly (it ends up
+// at its maximum, full brightness or volume), so it counts as 0 as well.
 double storedDouble(const QSettings& settings, const QString& key, double fallback)
 {
     bool ok = false;
@@ -176,16 +177,16 @@ void MainWindow::on_actionSave_triggered()
         text = tr("Ошибка открытия файла!");
         break;
     case RecordingError::DigitalMaximum:
-        text = QStringLiteral("edf_set_digital_maximum!");
+        text = tr("edf_set_digital_maximum!");
         break;
     case RecordingError::DigitalMinimum:
-        text = QStringLiteral("edf_set_digital_minimum!");
+        text = tr("edf_set_digital_minimum!");
         break;
     case RecordingError::Write:
-        text = QStringLiteral("edfwrite_physical_samples!");
+        text = tr("edfwrite_physical_samples!");
         break;
     case RecordingError::Close:
-        text = QStringLiteral("edf_close!");
+        text = tr("edf_close!");
         break;
     }
     qDebug() << "MainWindow::on_actionSave_triggered" << text << result.code << result.records;
