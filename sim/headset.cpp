@@ -176,7 +176,7 @@ private:
     void serve();
     void serviceRequests();
     Clock::time_point nextWake(Clock::time_point now) const;
-    void checkPeer(short revents);
+    void checkPeer();
     void flushStaleInput();
     void readInput(Clock::time_point now);
     void handleFrame(const uint8_t* f, size_t n, Clock::time_point now);
@@ -450,19 +450,7 @@ void Headset::Impl::serve()
         if (stopping)
             break;
         now = Clock::now();
-        short revents = fds[1].revents;
-        if (!peerOpen) {
-            pollfd p{master, POLLIN, 0};
-            ::poll(&p, 1, 0);
-            revents = p.revents;
-        }
-        // A peer that has just opened the port is noted before its first frames
-        // are read, so they get their answers; one that has closed is noted after
-        // its last frames are read, so that answers to it are dropped.
-        if (!(revents & (POLLHUP | POLLERR | POLLNVAL)))
-            checkPeer(revents);
         readInput(now);
-        checkPeer(revents);
         if (fds[1].revents & POLLOUT)
             outBlocked = false;
         serviceRequests();
@@ -505,9 +493,12 @@ Clock::time_point Headset::Impl::nextWake(Clock::time_point now) const
     return t;
 }
 
-void Headset::Impl::checkPeer(short revents)
+void Headset::Impl::checkPeer()
 {
-    bool open = !(revents & (POLLHUP | POLLERR | POLLNVAL));
+    // The master reports a hang-up exactly while nobody has the slave open.
+    pollfd p{master, POLLIN, 0};
+    ::poll(&p, 1, 0);
+    bool open = !(p.revents & (POLLHUP | POLLERR | POLLNVAL));
     if (open == peerOpen)
         return;
     peerOpen = open;
@@ -547,6 +538,10 @@ void Headset::Impl::readInput(Clock::time_point now)
             continue;
         break; // EAGAIN: drained; EIO: nobody has the slave open
     }
+    // Whether the frames just read get answers depends on whether someone is
+    // there now: a peer that has just opened the port is answered at once, and
+    // the last frames of one that has closed are not answered to its successor.
+    checkPeer();
     size_t pos = 0;
     while (pos < in.size()) {
         // A length byte of 0 is taken as a frame of its own, so the stream moves on.

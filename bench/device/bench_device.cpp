@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -160,6 +161,42 @@ private:
     std::atomic<bool> stopping{false};
 };
 
+// The same one-byte writes read by a bare read() loop: what the link itself
+// carries when fed this way, whoever reads it.
+void byteWriteBaseline(int seconds)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        return;
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    std::atomic<bool> stopping{false};
+    std::thread reader([&] {
+        char buffer[65536];
+        while (!stopping)
+            (void)::read(slave, buffer, sizeof buffer);
+    });
+    const char byte = 'D';
+    quint64 written = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < seconds * 1000)
+        written += ::write(master, &byte, 1) == 1;
+    const double elapsed = clock.nsecsElapsed() / 1e9;
+    stopping = true;
+    (void)::write(master, &byte, 1);
+    reader.join();
+    ::close(slave);
+    ::close(master);
+    const double rate = written / elapsed / 46.0;
+    std::printf("baseline, one byte per write() read by a bare read() loop: %.0f samples/s = "
+                "%.1f x 909/s\n",
+                rate, rate / headsetMaximum);
+}
+
 void throughput(const char* name, const QString& port, const std::function<quint64()>& sent,
                 int seconds)
 {
@@ -246,6 +283,7 @@ int main(int argc, char** argv)
         headset.stop();
     }
 
+    byteWriteBaseline(seconds);
     ByteFeeder feeder;
     if (feeder.open()) {
         feeder.start();

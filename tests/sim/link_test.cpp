@@ -47,7 +47,15 @@ TEST(HeadsetLink, everyByteValuePassesUntranslatedBothWays)
     sim::Headset headset;
     ASSERT_TRUE(headset.start());
     PtyClient client;
-    ASSERT_TRUE(client.open(headset.portPath()));
+    // The port must come raw: no echo, no line editing, no CR/LF mapping, no
+    // XON/XOFF, no signal characters, no output processing.
+    ASSERT_TRUE(client.open(headset.portPath(), true));
+    termios t{};
+    ASSERT_EQ(tcgetattr(client.fd, &t), 0);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
 
     // Host to headset: two unknown frames whose payloads hold all 256 values,
     // among them CR, LF, XON, XOFF, ^C, ^D, ^Z and DEL.

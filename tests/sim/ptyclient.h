@@ -36,12 +36,16 @@ class PtyClient
 public:
     ~PtyClient() { close(); }
 
-    bool open(const std::string& path)
+    // Opens the port raw, as a serial program would; `asIs` leaves the line
+    // settings as the port comes.
+    bool open(const std::string& path, bool asIs = false)
     {
         close();
         fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             return false;
+        if (asIs)
+            return true;
         termios t{};
         if (tcgetattr(fd, &t) != 0)
             return false;
