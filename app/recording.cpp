@@ -1,6 +1,87 @@
-#include "app/mainwindow.h"
+#include "app/recording.h"
 
-// Saving and opening recordings: not available yet.
-void MainWindow::on_actionSave_triggered() {}
+#include "edf/edf.h"
 
-void MainWindow::on_actionOpen_triggered() {}
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace
+{
+
+constexpr int edfPlusType = 1;
+constexpr double physicalRange = 5.0; // -5..5 mV
+constexpr int digitalMaximum = 32767;
+constexpr int digitalMinimum = -32768;
+
+} // namespace
+
+int recordingSamplesPerRecord(double rate)
+{
+    if (!(rate >= 0.0) || rate > std::numeric_limits<int>::max())
+        return 0;
+    return static_cast<int>(std::lround(rate));
+}
+
+RecordingResult saveRecordingEdf(const QByteArray& path, const RecordingChannels& channels,
+                                 double rate)
+{
+    RecordingResult result;
+    result.rate = recordingSamplesPerRecord(rate);
+
+    const QByteArray unit = QByteArray("mV");
+    const int handle =
+        edf_open_for_writing_with_params(path.constData(), edfPlusType, recordingChannelCount,
+                                         result.rate, physicalRange, unit.constData());
+    if (handle < 0) {
+        result.error = RecordingError::Open;
+        result.code = handle;
+        return result;
+    }
+
+    auto fail = [&](RecordingError error, int code) {
+        result.error = error;
+        result.code = code;
+        // Closing patches the record count, so what was written stays readable.
+        edf_close(handle);
+        return result;
+    };
+
+    for (int c = 0; c < recordingChannelCount; ++c) {
+        int code = edf_set_digital_maximum(handle, c, digitalMaximum);
+        if (code != 0)
+            return fail(RecordingError::DigitalMaximum, code);
+        code = edf_set_digital_minimum(handle, c, digitalMinimum);
+        if (code != 0)
+            return fail(RecordingError::DigitalMinimum, code);
+    }
+
+    // Every frame adds a point to every channel, so the channels normally hold
+    // equally many; if one holds fewer, only the seconds all of them hold are
+    // written rather than reading past its end.
+    qint64 points = channels[0].count;
+    for (const RecordingChannel& channel : channels)
+        points = std::min(points, channel.count);
+    const qint64 records = result.rate > 0 ? points / result.rate : 0;
+
+    std::vector<double> buffer(static_cast<std::size_t>(std::max(result.rate, 1)));
+    for (qint64 r = 0; r < records; ++r) {
+        const qint64 base = r * result.rate;
+        for (const RecordingChannel& channel : channels) {
+            for (int i = 0; i < result.rate; ++i)
+                buffer[static_cast<std::size_t>(i)] = channel.at(base + i);
+            const int code = edfwrite_physical_samples(handle, buffer.data());
+            if (code != 0)
+                return fail(RecordingError::Write, code);
+        }
+        result.records = r + 1;
+    }
+
+    const int code = edf_close(handle);
+    if (code != 0) {
+        result.error = RecordingError::Close;
+        result.code = code;
+    }
+    return result;
+}

@@ -1,16 +1,204 @@
-#include "app/mainwindow.h"
+// MainWindow: the settings that survive a restart, and File > Save / Open.
 
+#include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-// Restores the operator's choices. Only the capture rate's first-start value is
-// applied so far; the stored values are not read yet.
-void MainWindow::loadSettings()
+#include "app/filedialog.h"
+#include "app/recording.h"
+
+#include <QComboBox>
+#include <QDebug>
+#include <QMessageBox>
+#include <QSettings>
+#include <qcustomplot.h>
+
+#include <cmath>
+
+namespace
 {
-    if (ui->comboBoxConnectionPort->currentIndex() < 0)
-        ui->comboBoxConnectionPort->setCurrentIndex(0);
-    ui->horizontalSliderCaptureAdc->setValue(16000);
-    on_horizontalSliderCaptureAdc_valueChanged(ui->horizontalSliderCaptureAdc->value());
+
+// A stored number that does not convert counts as 0, which the control then
+// clamps. "nan" converts, but a spin box cannot clamp it sensibly (it ends up
+// at its maximum, full brightness or volume), so it counts as 0 as well.
+double storedDouble(const QSettings& settings, const QString& key, double fallback)
+{
+    bool ok = false;
+    const double value = settings.value(key, fallback).toDouble(&ok);
+    return ok && !std::isnan(value) ? value : 0.0;
 }
 
-// Keeps the operator's choices for the next start: nothing is stored yet.
-void MainWindow::saveSettings() {}
+int storedInt(const QSettings& settings, const QString& key, int fallback)
+{
+    return settings.value(key, fallback).toInt();
+}
+
+// A stored index outside the list would leave the combo without a current
+// item, and its handler would pass an empty entry on (an FFT length of 0):
+// keep it on the nearest entry instead.
+void restoreIndex(QComboBox* combo, int index)
+{
+    if (combo->count() > 0)
+        index = qBound(0, index, combo->count() - 1);
+    combo->setCurrentIndex(index);
+}
+
+} // namespace
+
+void MainWindow::loadSettings()
+{
+    QSettings settings;
+
+    settings.beginGroup("Window");
+    restoreGeometry(settings.value("Geometry").toByteArray());
+    restoreState(settings.value("State").toByteArray(), 0);
+    settings.endGroup();
+
+    settings.beginGroup("Connection");
+    ui->comboBoxConnectionPort->setCurrentIndex(storedInt(settings, "Port", 0));
+    // The port list is built afresh at every start; a port that is gone means
+    // searching all of them.
+    if (ui->comboBoxConnectionPort->currentIndex() < 0)
+        ui->comboBoxConnectionPort->setCurrentIndex(0);
+    settings.endGroup();
+
+    settings.beginGroup("Capture");
+    ui->horizontalSliderCaptureAdc->setValue(storedInt(settings, "ADC", 16000));
+    // The slider may already hold the stored value, so no change signal fires:
+    // bring the period and frequency boxes in line with it all the same.
+    on_horizontalSliderCaptureAdc_valueChanged(ui->horizontalSliderCaptureAdc->value());
+    settings.endGroup();
+
+    settings.beginGroup("Light");
+    ui->doubleSpinBoxLightBright->setValue(storedDouble(settings, "Bright", 10));
+    ui->doubleSpinBoxLightDuration->setValue(storedDouble(settings, "Duration", 100));
+    ui->doubleSpinBoxLightPause->setValue(storedDouble(settings, "Pause", 100));
+    ui->spinBoxLightCount->setValue(storedInt(settings, "Count", 5));
+    ui->spinBoxLightSeriesPause->setValue(storedInt(settings, "SeriesPause", 1000));
+    ui->spinBoxLightSeriesCount->setValue(storedInt(settings, "SeriesCount", 3));
+    settings.endGroup();
+
+    settings.beginGroup("Sound");
+    ui->doubleSpinBoxSoundVolume->setValue(storedDouble(settings, "Volume", 10));
+    ui->doubleSpinBoxSoundDuration->setValue(storedDouble(settings, "Duration", 100));
+    ui->doubleSpinBoxSoundPause->setValue(storedDouble(settings, "Pause", 100));
+    ui->spinBoxSoundCount->setValue(storedInt(settings, "Count", 5));
+    ui->spinBoxSoundSeriesPause->setValue(storedInt(settings, "SeriesPause", 1000));
+    ui->spinBoxSoundSeriesCount->setValue(storedInt(settings, "SeriesCount", 3));
+    ui->doubleSpinBoxSoundTone->setValue(storedDouble(settings, "Tone", 1000));
+    settings.endGroup();
+
+    settings.beginGroup("FFT");
+    restoreIndex(ui->comboBoxFFTcount, storedInt(settings, "Count", 3));
+    restoreIndex(ui->comboBoxFFTwindow, storedInt(settings, "Window", 0));
+    settings.endGroup();
+
+    settings.beginGroup("Spectrum");
+    restoreIndex(ui->comboBoxSpectrumScaleX, storedInt(settings, "ScaleX", 0));
+    restoreIndex(ui->comboBoxSpectrumScaleY, storedInt(settings, "ScaleY", 0));
+    ui->checkBoxSpectrumLegend->setChecked(settings.value("Legend", false).toBool());
+    settings.endGroup();
+}
+
+void MainWindow::saveSettings()
+{
+    QSettings settings;
+
+    settings.beginGroup("Window");
+    settings.setValue("Geometry", saveGeometry());
+    settings.setValue("State", saveState(0));
+    settings.endGroup();
+
+    settings.beginGroup("Connection");
+    settings.setValue("Port", ui->comboBoxConnectionPort->currentIndex());
+    settings.endGroup();
+
+    settings.beginGroup("Capture");
+    settings.setValue("ADC", ui->horizontalSliderCaptureAdc->value());
+    settings.endGroup();
+
+    settings.beginGroup("Light");
+    settings.setValue("Bright", ui->doubleSpinBoxLightBright->value());
+    settings.setValue("Duration", ui->doubleSpinBoxLightDuration->value());
+    settings.setValue("Pause", ui->doubleSpinBoxLightPause->value());
+    settings.setValue("Count", ui->spinBoxLightCount->value());
+    settings.setValue("SeriesPause", ui->spinBoxLightSeriesPause->value());
+    settings.setValue("SeriesCount", ui->spinBoxLightSeriesCount->value());
+    settings.endGroup();
+
+    settings.beginGroup("Sound");
+    settings.setValue("Volume", ui->doubleSpinBoxSoundVolume->value());
+    settings.setValue("Duration", ui->doubleSpinBoxSoundDuration->value());
+    settings.setValue("Pause", ui->doubleSpinBoxSoundPause->value());
+    settings.setValue("Count", ui->spinBoxSoundCount->value());
+    settings.setValue("SeriesPause", ui->spinBoxSoundSeriesPause->value());
+    settings.setValue("SeriesCount", ui->spinBoxSoundSeriesCount->value());
+    settings.setValue("Tone", ui->doubleSpinBoxSoundTone->value());
+    settings.endGroup();
+
+    settings.beginGroup("FFT");
+    settings.setValue("Count", ui->comboBoxFFTcount->currentIndex());
+    settings.setValue("Window", ui->comboBoxFFTwindow->currentIndex());
+    settings.endGroup();
+
+    settings.beginGroup("Spectrum");
+    settings.setValue("ScaleX", ui->comboBoxSpectrumScaleX->currentIndex());
+    settings.setValue("ScaleY", ui->comboBoxSpectrumScaleY->currentIndex());
+    settings.setValue("Legend", ui->checkBoxSpectrumLegend->isChecked());
+    settings.endGroup();
+}
+
+void MainWindow::on_actionSave_triggered()
+{
+    const QString fileName =
+        FileDialog::getSaveFileName(this, tr("Сохранить"), QString(), tr("EDF файл (*.edf)"));
+    if (fileName.isEmpty())
+        return;
+
+    // The graphs' own storage is read in place: no copy of a long capture,
+    // and no events are processed until the file is written, so this is one
+    // consistent snapshot.
+    RecordingChannels channels;
+    for (int c = 0; c < recordingChannelCount; ++c) {
+        const QSharedPointer<QCPGraphDataContainer> data = graphTime[c]->data();
+        RecordingChannel& channel = channels[static_cast<std::size_t>(c)];
+        channel.count = data->size();
+        channel.first = data->isEmpty() ? nullptr : &data->constBegin()->value;
+        channel.strideBytes = sizeof(QCPGraphData);
+    }
+
+    const RecordingResult result =
+        saveRecordingEdf(fileName.toLocal8Bit(), channels, ui->doubleSpinBoxCaptureFreq->value());
+
+    QString text;
+    switch (result.error) {
+    case RecordingError::None:
+        return;
+    case RecordingError::Open:
+        text = tr("Ошибка открытия файла!");
+        break;
+    case RecordingError::DigitalMaximum:
+        text = tr("edf_set_digital_maximum!");
+        break;
+    case RecordingError::DigitalMinimum:
+        text = tr("edf_set_digital_minimum!");
+        break;
+    case RecordingError::Write:
+        text = tr("edfwrite_physical_samples!");
+        break;
+    case RecordingError::Close:
+        text = tr("edf_close!");
+        break;
+    }
+    qDebug() << "MainWindow::on_actionSave_triggered" << text << result.code << result.records;
+    QMessageBox::information(this, tr("Ошибка"), text, QMessageBox::Ok);
+}
+
+void MainWindow::on_actionOpen_triggered()
+{
+    const QString fileName =
+        FileDialog::getOpenFileName(this, tr("Открыть"), QString(), tr("EDF файл (*.edf)"));
+    if (fileName.isEmpty())
+        return;
+    QMessageBox::critical(this, tr("Открытие файла"), tr("Ошибка открытия файла!"), QMessageBox::Ok,
+                          QMessageBox::NoButton);
+}

@@ -1,0 +1,250 @@
+// File > Save and File > Open from the window: the dialogs asked, the file
+// written from the signal plot, and the boxes shown when something fails.
+
+#include "app/filedialog.h"
+#include "app/mainwindow.h"
+#include "windowfixture.h"
+
+#include <QAction>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QtTest>
+#include <qcustomplot.h>
+
+namespace
+{
+
+struct DialogCall {
+    QWidget* parent = nullptr;
+    QString caption;
+    QString dir;
+    QString filter;
+    int count = 0;
+};
+
+// Answers the save or open dialog with `answer` and remembers how it was asked.
+class DialogStub
+{
+public:
+    DialogStub(FileDialog::Chooser& hook, QString answer) : hook(hook)
+    {
+        hook = [this, answer](QWidget* parent, const QString& caption, const QString& dir,
+                              const QString& filter) {
+            call = {parent, caption, dir, filter, call.count + 1};
+            return answer;
+        };
+    }
+    ~DialogStub() { hook = nullptr; }
+    DialogCall call;
+
+private:
+    FileDialog::Chooser& hook;
+};
+
+QCustomPlot* timePlot(QWidget& window)
+{
+    return window.findChild<QCustomPlot*>("plotTime");
+}
+
+// `points` points on every channel graph of the signal plot, channel c
+// (0-based) holding values(c, i).
+template <typename Values> void fillSignalPlot(QWidget& window, int points, Values values)
+{
+    QCustomPlot* plot = timePlot(window);
+    QCOMPARE(plot->graphCount(), 12);
+    for (int c = 0; c < 12; ++c) {
+        QVector<double> keys(points), data(points);
+        for (int i = 0; i < points; ++i) {
+            keys[i] = i * 0.002;
+            data[i] = values(c, i);
+        }
+        plot->graph(c)->setData(keys, data, true);
+    }
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+qint16 sampleAt(const QByteArray& edf, int rate, int record, int channel, int i)
+{
+    const int at = 3584 + record * (12 * rate * 2 + 120) + (channel * rate + i) * 2;
+    return static_cast<qint16>(static_cast<quint8>(edf[at]) |
+                               (static_cast<quint8>(edf[at + 1]) << 8));
+}
+
+} // namespace
+
+class TestSave : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir settingsDir;
+    QTemporaryDir dir;
+    std::unique_ptr<MainWindow> window;
+
+    void trigger(const char* action) { window->findChild<QAction*>(action)->trigger(); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(useTemporarySettings(settingsDir));
+        QVERIFY(dir.isValid());
+        useFakePorts();
+    }
+
+    void init() { window = std::make_unique<MainWindow>(); }
+    void cleanup() { window.reset(); }
+
+    void savesTheSignalPlotAsOneSecondRecords()
+    {
+        // Channel c's value i is stored as digital code c * 1000 + i % 1000.
+        fillSignalPlot(*window, 2750,
+                       [](int c, int i) { return (c * 1000 + i % 1000 + 0.75) * 10.0 / 65535.0; });
+        const QString path = dir.filePath("capture"); // used as given: no suffix added
+        DialogStub dialog(FileDialog::saveHook, path);
+        MessageBoxAnswerer boxes;
+        trigger("actionSave");
+
+        QCOMPARE(dialog.call.count, 1);
+        QCOMPARE(dialog.call.parent, window.get());
+        QCOMPARE(dialog.call.caption, QString("Сохранить"));
+        QCOMPARE(dialog.call.dir, QString());
+        QCOMPARE(dialog.call.filter, QString("EDF файл (*.edf)"));
+        QVERIFY(boxes.boxes.isEmpty());
+
+        const QByteArray edf = fileBytes(path);
+        QCOMPARE(edf.size(), 3584 + 5 * (12 * 1000 + 120));
+        QCOMPARE(edf.mid(184, 8), QByteArray("3584    "));
+        QCOMPARE(edf.mid(236, 8), QByteArray("5       "));
+        QCOMPARE(edf.mid(256 + 216 * 13, 8), QByteArray("500     "));
+        for (int r : {0, 4})
+            for (int c : {0, 6, 11})
+                for (int i : {0, 499})
+                    QCOMPARE(int(sampleAt(edf, 500, r, c, i)), c * 1000 + (r * 500 + i) % 1000);
+        // The plot keeps what it showed.
+        QCOMPARE(timePlot(*window)->graph(0)->dataCount(), 2750);
+    }
+
+    void savesAtTheShownRateRoundedHalvesAwayFromZero()
+    {
+        auto* freq = window->findChild<QDoubleSpinBox*>("doubleSpinBoxCaptureFreq");
+        freq->setValue(125.5);
+        QCOMPARE(freq->value(), 125.5);
+        fillSignalPlot(*window, 2 * 126, [](int, int) { return 0.0; });
+        const QString path = dir.filePath("rate.edf");
+        DialogStub dialog(FileDialog::saveHook, path);
+        trigger("actionSave");
+        const QByteArray edf = fileBytes(path);
+        QCOMPARE(edf.mid(256 + 216 * 13, 8), QByteArray("126     "));
+        QCOMPARE(edf.mid(236, 8), QByteArray("2       "));
+    }
+
+    void storesTheEndsOfTheRangeAndLimitsBeyond()
+    {
+        const double physical[] = {5.0, -5.0, 0.0, 12.0};
+        const int digital[] = {32767, -32768, 0, 32767};
+        fillSignalPlot(*window, 500, [&](int, int i) { return physical[i % 4]; });
+        const QString path = dir.filePath("range.edf");
+        DialogStub dialog(FileDialog::saveHook, path);
+        trigger("actionSave");
+        const QByteArray edf = fileBytes(path);
+        for (int c = 0; c < 12; ++c)
+            for (int i = 0; i < 4; ++i)
+                QCOMPARE(int(sampleAt(edf, 500, 0, c, i)), digital[i]);
+    }
+
+    void cancellingEitherDialogDoesNothing()
+    {
+        fillSignalPlot(*window, 1000, [](int, int) { return 1.0; });
+        const QStringList filesBefore = QDir(dir.path()).entryList(QDir::Files);
+        MessageBoxAnswerer boxes;
+        {
+            DialogStub dialog(FileDialog::saveHook, QString());
+            trigger("actionSave");
+            QCOMPARE(dialog.call.count, 1);
+        }
+        {
+            DialogStub dialog(FileDialog::openHook, QString());
+            trigger("actionOpen");
+            QCOMPARE(dialog.call.count, 1);
+        }
+        QTest::qWait(50);
+        QVERIFY(boxes.boxes.isEmpty());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), filesBefore);
+    }
+
+    void aPathThatCannotBeCreatedShowsTheOpenError()
+    {
+        fillSignalPlot(*window, 1000, [](int, int) { return 1.0; });
+        const QString path = dir.filePath("no-such-folder/rec.edf");
+        DialogStub dialog(FileDialog::saveHook, path);
+        MessageBoxAnswerer boxes;
+        trigger("actionSave");
+        QCOMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].title, QString("Ошибка"));
+        QCOMPARE(boxes.boxes[0].text, QString("Ошибка открытия файла!"));
+        QCOMPARE(boxes.boxes[0].icon, QMessageBox::Information);
+        QVERIFY(boxes.boxes[0].hasParent);
+        QVERIFY(!QFile::exists(path));
+    }
+
+    void aFullDiskIsReportedNotShownAsSuccess_data()
+    {
+        QTest::addColumn<int>("points");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("records fail") << 3000 << "edfwrite_physical_samples!";
+        // Less than a second: only the header is written, at the close.
+        QTest::newRow("the close fails") << 10 << "edf_close!";
+    }
+
+    void aFullDiskIsReportedNotShownAsSuccess()
+    {
+        QFETCH(int, points);
+        QFETCH(QString, text);
+        if (!QFile::exists("/dev/full"))
+            QSKIP("no /dev/full here");
+        fillSignalPlot(*window, points, [](int, int) { return 1.0; });
+        DialogStub dialog(FileDialog::saveHook, "/dev/full");
+        MessageBoxAnswerer boxes;
+        trigger("actionSave");
+        QCOMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].title, QString("Ошибка"));
+        QCOMPARE(boxes.boxes[0].text, text);
+    }
+
+    void openReportsThatTheFileCannotBeOpenedAndChangesNothing()
+    {
+        fillSignalPlot(*window, 700, [](int c, int i) { return c + i * 0.001; });
+        const QString path = dir.filePath("existing.edf");
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("0       not really a recording");
+        }
+        DialogStub dialog(FileDialog::openHook, path);
+        MessageBoxAnswerer boxes;
+        trigger("actionOpen");
+
+        QCOMPARE(dialog.call.parent, window.get());
+        QCOMPARE(dialog.call.caption, QString("Открыть"));
+        QCOMPARE(dialog.call.dir, QString());
+        QCOMPARE(dialog.call.filter, QString("EDF файл (*.edf)"));
+        QCOMPARE(boxes.boxes.size(), 1);
+        QCOMPARE(boxes.boxes[0].title, QString("Открытие файла"));
+        QCOMPARE(boxes.boxes[0].text, QString("Ошибка открытия файла!"));
+        QCOMPARE(boxes.boxes[0].icon, QMessageBox::Critical);
+        for (int c = 0; c < 12; ++c) {
+            QCPGraph* graph = timePlot(*window)->graph(c);
+            QCOMPARE(graph->dataCount(), 700);
+            QCOMPARE(graph->data()->at(699)->value, c + 0.699);
+        }
+        QCOMPARE(fileBytes(path), QByteArray("0       not really a recording"));
+    }
+};
+
+QTEST_MAIN(TestSave)
+#include "tst_save.moc"
