@@ -91,6 +91,20 @@ int main(int argc, char** argv)
                edftest::tal("-0.25", {"before", "start"}, "1.5") + edftest::tal("+0.5", {"x"});
     };
     ok &= edftest::writeFile(dir + "/raw-tals.edf", tals.bytes());
+    // Annotation slots used to their last byte, and a text longer than an annotation holds.
+    edftest::RawFile full = edftest::plusFile(false, 1, 2, 2);
+    full.annotationBlock = [](int64_t r, int) {
+        const std::string keeping = edftest::tal("+" + std::to_string(r), {""});
+        return keeping + edftest::tal("+0.1", {std::string(120 - keeping.size() - 7, 'a')});
+    };
+    ok &= edftest::writeFile(dir + "/raw-full-slot.edf", full.bytes());
+    edftest::RawFile longText = edftest::plusFile(true, 1, 2, 1);
+    longText.signals.back().samples = "200";
+    longText.annotationBlock = [](int64_t, int) {
+        return edftest::tal("+0", {""}) +
+               edftest::tal("+0.2", {std::string(510, 'b') + "\xd0\xb6\xd0\xb6"}, "0.5");
+    };
+    ok &= edftest::writeFile(dir + "/raw-long-text.bdf", longText.bytes());
     if (!ok) {
         fprintf(stderr, "edf_seed_files: could not write every file into %s\n", dir.c_str());
         return 1;
