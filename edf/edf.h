@@ -107,7 +107,7 @@ struct edf_header_info {
     int64_t record_duration; // 100 ns units
     int64_t record_count;
     int64_t annotation_count;
-    edf_signal_info signals[EDF_MAX_SIGNALS];
+    edf_signal_info signal_info[EDF_MAX_SIGNALS];
 };
 
 // One annotation read from a file.

@@ -809,7 +809,7 @@ void fill_header_info(const edf_file_record* f, int handle, edf_header_info* h)
     h->annotation_count = f->annotation_count;
     for (int i = 0; i < f->signal_count; i++) {
         const edf_signal_param& s = f->signals[f->data_signal_map[i]];
-        edf_signal_info& out = h->signals[i];
+        edf_signal_info& out = h->signal_info[i];
         copy_text(out.label, s.label, 16);
         out.samples_in_file = static_cast<int64_t>(s.samples_per_record) * f->record_count;
         out.physical_max = s.physical_max;

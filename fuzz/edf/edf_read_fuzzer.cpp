@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check(hdr.signal_count >= 0 && hdr.signal_count <= EDF_MAX_SIGNALS);
         check(mode != 0 || hdr.annotation_count == 0);
         for (int s = 0; s < hdr.signal_count; s++)
-            readSignal(handle, hdr.signals[s], s);
+            readSignal(handle, hdr.signal_info[s], s);
         check(edfread_digital_samples(handle, hdr.signal_count, 1, nullptr) == -1);
         edf_annotation_info annotation;
         for (int64_t i = 0; i < hdr.annotation_count; i++) {

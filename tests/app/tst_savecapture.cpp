@@ -2,13 +2,11 @@
 // by the module's own reader and by two independent ones (MNE-Python, biosig):
 // what the file holds is the headset's signal.
 
-// The module's header record has a member named "signals", which Qt defines
-// as a keyword: reach it before any Qt header is read.
 #include "edf/edf.h"
 
 static const edf_signal_info& signalInfo(const edf_header_info& header, int signal)
 {
-    return header.signals[signal];
+    return header.signal_info[signal];
 }
 
 #include "app/filedialog.h"

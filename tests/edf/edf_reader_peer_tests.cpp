@@ -85,7 +85,7 @@ protected:
     {
         ASSERT_GT(hdr->signal_count, 0);
         for (int s = 0; s < hdr->signal_count; s++) {
-            const int64_t n = hdr->signals[s].samples_in_file;
+            const int64_t n = hdr->signal_info[s].samples_in_file;
             ASSERT_EQ(static_cast<int64_t>(biosig.size()), n) << "signal " << s;
             std::vector<double> ours(static_cast<size_t>(n));
             ASSERT_EQ(edfread_physical_samples(hdr->handle, s, static_cast<int>(n), ours.data()),

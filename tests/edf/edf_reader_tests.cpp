@@ -117,7 +117,7 @@ TEST_F(EdfReader, plainEdfOpensWithItsHeaderFieldsAndSamples)
     EXPECT_STREQ(hdr->patient_name, "");
     EXPECT_EQ(hdr->annotation_count, 0);
 
-    const edf_signal_info& s = hdr->signals[1];
+    const edf_signal_info& s = hdr->signal_info[1];
     EXPECT_EQ(std::string(s.label), padded("Resp", 16));
     EXPECT_EQ(std::string(s.transducer), padded("belt", 80));
     EXPECT_EQ(std::string(s.prefilter), padded("HP:0.1Hz", 80));
@@ -642,7 +642,7 @@ TEST_F(EdfReader, readsFollowTheirSignalsPositionAcrossRecords)
         return f.sampleValue(pos / spr, s, static_cast<int>(pos % spr));
     };
     for (int s = 0; s < 3; s++) {
-        const int64_t total = hdr->signals[s].samples_in_file;
+        const int64_t total = hdr->signal_info[s].samples_in_file;
         // Every start position and a few lengths, against the pattern written.
         for (int64_t start = 0; start <= total; start++) {
             for (int n : {1, 2, 5, 9, 40}) {
@@ -799,11 +799,11 @@ TEST_F(EdfReader, writerFilesReadBackExactly)
         EXPECT_STREQ(hdr->sex, "Male");
         EXPECT_STREQ(hdr->birth_date, "17 apr 1990");
         EXPECT_STREQ(hdr->equipment, "Neurask");
-        EXPECT_EQ(std::string(hdr->signals[11].label), padded("chan. 12", 16));
+        EXPECT_EQ(std::string(hdr->signal_info[11].label), padded("chan. 12", 16));
         // The writer truncates toward zero, so a value read back may be up to one step off.
         const double step = 2.0 * rt.range / (2.0 * dmax + 1);
         for (int s = 0; s < signals; s++) {
-            const edf_signal_info& info = hdr->signals[s];
+            const edf_signal_info& info = hdr->signal_info[s];
             ASSERT_EQ(info.samples_in_file, spr * records);
             if (s % 2) {
                 // Read in odd pieces from odd positions.
