@@ -143,7 +143,8 @@ private slots:
         Signals channels(12);
         for (int c = 0; c < 12; ++c) {
             const edf_signal_info& signal = signalInfo(*header, c);
-            QCOMPARE(QByteArray(signal.label).trimmed(), QByteArray("chan. ") + QByteArray::number(c + 1));
+            QCOMPARE(QByteArray(signal.label).trimmed(),
+                     QByteArray("chan. ") + QByteArray::number(c + 1));
             QCOMPARE(QByteArray(signal.physical_dimension).trimmed(), QByteArray("mV"));
             QCOMPARE(signal.samples_per_record, 500);
             channels[c].resize(samples);
