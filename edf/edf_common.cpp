@@ -90,8 +90,9 @@ int edf_release_slot(int handle)
         result = -1;
     free(edf_table.queued_annotations[handle]);
     edf_table.queued_annotations[handle] = nullptr;
-    free(edf_table.read_annotations[handle]);
-    edf_table.read_annotations[handle] = nullptr;
+    free(edf_table.read_annotations[handle].entries);
+    free(edf_table.read_annotations[handle].pool);
+    edf_table.read_annotations[handle] = edf_read_annotation_list{};
     free(f->signals);
     free(f->conversion_buffer);
     free(f);

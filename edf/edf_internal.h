@@ -92,13 +92,30 @@ struct edf_file_record {
     int io_failed;
 };
 
+// One annotation read from a file, kept compact: its two texts live in the slot's text pool,
+// so the memory a hostile file can claim stays in proportion to the bytes it really holds.
+struct edf_read_annotation {
+    int64_t onset;        // 100 ns units, start subsecond taken off
+    int64_t duration;     // 100 ns units
+    uint64_t text_at;     // offset into the pool: the duration text, then the annotation text
+    uint16_t text_len;    // bytes of annotation text (at most 512)
+    uint8_t duration_len; // bytes of duration text (at most 15)
+};
+
+struct edf_read_annotation_list {
+    edf_read_annotation* entries;
+    char* pool;
+    uint64_t pool_used;
+    uint64_t pool_capacity;
+};
+
 // Process-wide table of open files.
 struct edf_handle_table {
     edf_file_record* files[EDF_MAX_FILES];
     int open_count;
     // Per slot: the queue of user annotations (writing) or the annotations read (reading).
     edf_annotation_entry* queued_annotations[EDF_MAX_FILES];
-    edf_annotation_info* read_annotations[EDF_MAX_FILES];
+    edf_read_annotation_list read_annotations[EDF_MAX_FILES];
 };
 
 extern edf_handle_table edf_table;

@@ -537,7 +537,7 @@ bool parse_tal_time(const unsigned char* p, int len, int* at, int64_t* out)
 }
 
 struct annotation_collector {
-    edf_annotation_info* list = nullptr;
+    edf_read_annotation_list list{};
     int count = 0;
     int capacity = 0;
     bool collect = false;     // modes 1 and 2
@@ -550,6 +550,32 @@ struct annotation_collector {
 
 enum tal_result { tal_ok = 0, tal_malformed = -1, tal_no_memory = -2 };
 
+void free_annotations(annotation_collector& c)
+{
+    free(c.list.entries);
+    free(c.list.pool);
+    c.list = edf_read_annotation_list{};
+}
+
+// Makes room for `bytes` more in the text pool, doubling it as it fills.
+bool reserve_pool(edf_read_annotation_list& list, uint64_t bytes)
+{
+    if (list.pool_capacity - list.pool_used >= bytes)
+        return true;
+    uint64_t capacity = list.pool_capacity ? list.pool_capacity : 65536;
+    while (capacity - list.pool_used < bytes) {
+        if (capacity > (UINT64_MAX >> 2) || capacity > SIZE_MAX / 2)
+            return false;
+        capacity *= 2;
+    }
+    void* grown = realloc(list.pool, static_cast<size_t>(capacity));
+    if (!grown)
+        return false;
+    list.pool = static_cast<char*>(grown);
+    list.pool_capacity = capacity;
+    return true;
+}
+
 int add_annotation(annotation_collector& c, int64_t onset, int64_t duration,
                    const unsigned char* duration_text, int duration_len, const unsigned char* text,
                    int text_len)
@@ -558,26 +584,32 @@ int add_annotation(annotation_collector& c, int64_t onset, int64_t duration,
         if (c.capacity > INT_MAX - annotation_growth)
             return tal_no_memory;
         const int capacity = c.capacity + annotation_growth;
-        void* grown = realloc(c.list, static_cast<size_t>(capacity) * sizeof(edf_annotation_info));
+        void* grown =
+            realloc(c.list.entries, static_cast<size_t>(capacity) * sizeof(edf_read_annotation));
         if (!grown)
             return tal_no_memory;
-        c.list = static_cast<edf_annotation_info*>(grown);
+        c.list.entries = static_cast<edf_read_annotation*>(grown);
         c.capacity = capacity;
     }
-    edf_annotation_info& a = c.list[c.count++];
-    memset(&a, 0, sizeof a);
-    a.onset = onset - c.start_subsecond;
-    a.duration = duration;
     if (duration_len > duration_text_max)
         duration_len = duration_text_max;
-    memcpy(a.duration_text, duration_text, duration_len);
     if (text_len > annotation_text_max) {
         // Cut on a character boundary so that the stored text stays valid UTF-8.
         text_len = annotation_text_max;
         while (text_len > 0 && (text[text_len] & 0xC0) == 0x80)
             text_len--;
     }
-    memcpy(a.text, text, text_len);
+    if (!reserve_pool(c.list, static_cast<uint64_t>(duration_len) + text_len))
+        return tal_no_memory;
+    edf_read_annotation& a = c.list.entries[c.count++];
+    a.onset = onset - c.start_subsecond;
+    a.duration = duration;
+    a.text_at = c.list.pool_used;
+    a.duration_len = static_cast<uint8_t>(duration_len);
+    a.text_len = static_cast<uint16_t>(text_len);
+    memcpy(c.list.pool + c.list.pool_used, duration_text, duration_len);
+    memcpy(c.list.pool + c.list.pool_used + duration_len, text, text_len);
+    c.list.pool_used += static_cast<uint64_t>(duration_len) + text_len;
     return tal_ok;
 }
 
@@ -946,7 +978,7 @@ int edf_open_for_reading(const char* path, edf_header_info* hdr, int annotation_
     if (result == 0 && handle < 0)
         result = EDF_ERROR_TOO_MANY_FILES;
     if (result != 0) {
-        free(annotations.list);
+        free_annotations(annotations);
         free(f->signals);
         free(f);
         fclose(stream);
@@ -1032,6 +1064,11 @@ int edf_get_annotation(int handle, int n, edf_annotation_info* annotation)
     const edf_file_record* f = edf_record(handle);
     if (!f || f->writing || n < 0 || n >= f->annotation_count)
         return -1;
-    *annotation = edf_table.read_annotations[handle][n];
+    const edf_read_annotation_list& list = edf_table.read_annotations[handle];
+    const edf_read_annotation& a = list.entries[n];
+    annotation->onset = a.onset;
+    annotation->duration = a.duration;
+    memcpy(annotation->duration_text, list.pool + a.text_at, a.duration_len);
+    memcpy(annotation->text, list.pool + a.text_at + a.duration_len, a.text_len);
     return 0;
 }
