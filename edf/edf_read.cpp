@@ -607,8 +607,10 @@ int add_annotation(annotation_collector& c, int64_t onset, int64_t duration,
     a.text_at = c.list.pool_used;
     a.duration_len = static_cast<uint8_t>(duration_len);
     a.text_len = static_cast<uint16_t>(text_len);
-    memcpy(c.list.pool + c.list.pool_used, duration_text, duration_len);
-    memcpy(c.list.pool + c.list.pool_used + duration_len, text, text_len);
+    if (duration_len > 0)
+        memcpy(c.list.pool + c.list.pool_used, duration_text, duration_len);
+    if (text_len > 0)
+        memcpy(c.list.pool + c.list.pool_used + duration_len, text, text_len);
     c.list.pool_used += static_cast<uint64_t>(duration_len) + text_len;
     return tal_ok;
 }
@@ -1068,7 +1070,9 @@ int edf_get_annotation(int handle, int n, edf_annotation_info* annotation)
     const edf_read_annotation& a = list.entries[n];
     annotation->onset = a.onset;
     annotation->duration = a.duration;
-    memcpy(annotation->duration_text, list.pool + a.text_at, a.duration_len);
-    memcpy(annotation->text, list.pool + a.text_at + a.duration_len, a.text_len);
+    if (a.duration_len > 0)
+        memcpy(annotation->duration_text, list.pool + a.text_at, a.duration_len);
+    if (a.text_len > 0)
+        memcpy(annotation->text, list.pool + a.text_at + a.duration_len, a.text_len);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "edf_test_util.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <math.h>
 #include <stdint.h>
@@ -569,6 +570,34 @@ TEST_F(EdfReader, aTalFillingItsWholeSlotIsRead)
     ASSERT_EQ(open(f.bytes()), 0);
     ASSERT_EQ(hdr->annotation_count, 1);
     EXPECT_EQ(annotations()[0].text, text);
+}
+
+TEST_F(EdfReader, emptyAnnotationsClaimMemoryInProportionToTheFile)
+{
+    // Every empty text costs the file one byte (its 0x14); what the reader keeps for each must
+    // stay within a small multiple of that, or a modest hostile file could exhaust memory.
+    RawFile f = plusFile(false, 1, 4, 20);
+    f.signals.back().samples = "4000";
+    f.annotationBlock = [](int64_t r, int) {
+        return tal("+" + std::to_string(r), std::vector<std::string>(7990, ""));
+    };
+    const std::string bytes = f.bytes();
+    // In use from the heap plus what large blocks took straight from the system.
+    const auto inUse = [] {
+        const struct mallinfo2 m = mallinfo2();
+        return m.uordblks + m.hblkhd;
+    };
+    const size_t before = inUse();
+    ASSERT_EQ(open(bytes), 0);
+    const size_t after = inUse();
+    EXPECT_EQ(hdr->annotation_count, 20 * 7989);
+    // Under a sanitizer the allocator keeps its own books and mallinfo2 sees nothing.
+    EXPECT_LT(after > before ? after - before : 0, 40 * bytes.size() + (1u << 20));
+    edf_annotation_info a;
+    ASSERT_EQ(edf_get_annotation(hdr->handle, 20 * 7989 - 1, &a), 0);
+    EXPECT_EQ(a.onset, 19 * 10000000LL);
+    EXPECT_STREQ(a.text, "");
+    EXPECT_STREQ(a.duration_text, "");
 }
 
 TEST_F(EdfReader, malformedAnnotationsAreRefusedAsAFormatError)
