@@ -80,6 +80,18 @@ int edf_path_in_use(const char* path)
     return 0;
 }
 
+const char* const edf_month_names[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                         "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+
+int edf_seek_stream(FILE* stream, int64_t pos)
+{
+#ifdef _WIN32
+    return _fseeki64(stream, pos, SEEK_SET);
+#else
+    return fseeko(stream, static_cast<off_t>(pos), SEEK_SET);
+#endif
+}
+
 int edf_release_slot(int handle)
 {
     edf_file_record* f = edf_record(handle);

@@ -126,6 +126,10 @@ edf_file_record* edf_record(int handle);
 int edf_free_slot();
 // 1 when a slot holds exactly this path (compared over at most 1023 bytes).
 int edf_path_in_use(const char* path);
+// Upper-case English month abbreviations, JAN..DEC, as the identification fields use them.
+extern const char* const edf_month_names[12];
+// Positions the stream at an absolute 64-bit offset (files over 2 GiB); 0 on success.
+int edf_seek_stream(FILE* stream, int64_t pos);
 // Releases everything of an open slot (stream closed, memory freed, slot cleared). Returns 0,
 // or -1 when closing the stream failed.
 int edf_release_slot(int handle);

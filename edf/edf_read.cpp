@@ -37,19 +37,7 @@ enum signal_field {
     field_reserved = 224,
 };
 
-const char* const month_names[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
-                                     "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-
 // ---- Stream helpers --------------------------------------------------------------------------
-
-int seek_to(FILE* stream, int64_t pos)
-{
-#ifdef _WIN32
-    return _fseeki64(stream, pos, SEEK_SET);
-#else
-    return fseeko(stream, static_cast<off_t>(pos), SEEK_SET);
-#endif
-}
 
 int64_t file_length(FILE* stream)
 {
@@ -66,7 +54,7 @@ int64_t file_length(FILE* stream)
 
 bool read_at(FILE* stream, int64_t pos, void* dst, size_t n)
 {
-    return seek_to(stream, pos) == 0 && fread(dst, 1, n, stream) == n;
+    return edf_seek_stream(stream, pos) == 0 && fread(dst, 1, n, stream) == n;
 }
 
 // ---- Checked 64-bit arithmetic ---------------------------------------------------------------
@@ -257,7 +245,7 @@ bool parse_subfield_date(const char* p, int len, int* day, int* month, int* year
             return false;
     }
     int m = 0;
-    while (m < 12 && memcmp(p + 3, month_names[m], 3) != 0)
+    while (m < 12 && memcmp(p + 3, edf_month_names[m], 3) != 0)
         m++;
     if (m == 12)
         return false;

@@ -10,9 +10,6 @@
 namespace
 {
 
-const char* const month_names[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
-                                     "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-
 // An open file that was opened for writing.
 edf_file_record* writing_record(int handle)
 {
@@ -124,7 +121,7 @@ void compose_patient(const edf_file_record* f, char* field)
         int month = atoi(f->birth_date + 3);
         b.put(f->birth_date, 2);
         b.put('-');
-        b.put(month >= 1 && month <= 12 ? month_names[month - 1] : "XXX");
+        b.put(month >= 1 && month <= 12 ? edf_month_names[month - 1] : "XXX");
         b.put('-');
         b.put(f->birth_date + 6, 4);
     }
@@ -170,7 +167,7 @@ void compose_recording(const edf_file_record* f, char* field)
     char start[32];
     int month = f->start_month >= 1 && f->start_month <= 12 ? f->start_month : 1;
     snprintf(start, sizeof(start), "Startdate %02u-%s-%04u ", static_cast<unsigned>(f->start_day),
-             month_names[month - 1], static_cast<unsigned>(f->start_year));
+             edf_month_names[month - 1], static_cast<unsigned>(f->start_year));
     b.put(start);
 
     int room;
@@ -235,15 +232,6 @@ void format_duration(const edf_file_record* f, char* field)
         text[len] = 0;
     }
     put_field(field, 8, text);
-}
-
-int seek_to(FILE* stream, int64_t pos)
-{
-#ifdef _WIN32
-    return _fseeki64(stream, pos, SEEK_SET);
-#else
-    return fseeko(stream, static_cast<off_t>(pos), SEEK_SET);
-#endif
 }
 
 int write_bytes(edf_file_record* f, const void* data, size_t n)
@@ -391,7 +379,7 @@ int write_header(edf_file_record* f)
         32, [](char*, edf_signal_param&) {}, "");
 
     int result = 0;
-    if (seek_to(f->stream, 0) != 0) {
+    if (edf_seek_stream(f->stream, 0) != 0) {
         f->io_failed = 1;
         result = -1;
     } else {
@@ -594,7 +582,7 @@ int edf_write_header(edf_file_record* f)
 
 int edf_write_at(edf_file_record* f, int64_t pos, const void* data, size_t n)
 {
-    if (seek_to(f->stream, pos) != 0) {
+    if (edf_seek_stream(f->stream, pos) != 0) {
         f->io_failed = 1;
         return -1;
     }
