@@ -316,21 +316,25 @@ static int significant_length(const char* field, int len)
     return n;
 }
 
+// 1 when field[from..n) is a non-empty run of decimal digits.
+static int digits_only(const char* field, int from, int n)
+{
+    if (from >= n)
+        return 0;
+    for (int i = from; i < n; i++) {
+        if (field[i] < '0' || field[i] > '9')
+            return 0;
+    }
+    return 1;
+}
+
 int edf_is_integer_field(const char* field, int len)
 {
     int n = significant_length(field, len);
     if (n <= 0)
         return 0;
-    int i = 0;
-    if (field[0] == '+' || field[0] == '-')
-        i = 1;
-    if (i == n)
-        return 0;
-    for (; i < n; i++) {
-        if (field[i] < '0' || field[i] > '9')
-            return 0;
-    }
-    return 1;
+    const int i = (field[0] == '+' || field[0] == '-') ? 1 : 0;
+    return digits_only(field, i, n);
 }
 
 int edf_is_number_field(const char* field, int len)
@@ -362,13 +366,7 @@ int edf_is_number_field(const char* field, int len)
     i++;
     if (i < n && (field[i] == '+' || field[i] == '-'))
         i++;
-    if (i == n)
-        return 0;
-    for (; i < n; i++) {
-        if (field[i] < '0' || field[i] > '9')
-            return 0;
-    }
-    return 1;
+    return digits_only(field, i, n);
 }
 
 int64_t edf_parse_integer_field(const char* field, int len)
