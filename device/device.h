@@ -49,6 +49,15 @@ signals:
     void updateDataFFT(int channel, QVector<double> freq, QVector<double> data);
     void updateSpeed(quint32 TX, quint32 RX);
     void updateSkipSamples(quint64);
+    // A capture start confirmed by the headset, whoever asked for it; emitted
+    // just before changeCapture(true). `period` is the capture's sample period
+    // in ticks of 125 ns: the time base of every sample that follows.
+    void captureStarted(quint16 period);
+    // Something that happened during the capture, placed in the sample stream:
+    // `sample` samples of this capture had been emitted or batched when it
+    // happened, so its onset is sample * period. Runs of lost samples, the
+    // stimulation replies, commands sent, capture start and stop, a refused start.
+    void captureEvent(quint64 sample, QString text);
 
 public slots:
     void start();

@@ -7,7 +7,22 @@
 #include <QVector>
 #include <QtGlobal>
 
+#include <cmath>
+
 constexpr int channelCount = 12;
+
+// The headset's 24-bit count and the volts a sample carries: one count is
+// 256/255 * 2^-11 mV (the count sits in the upper three bytes of a 32-bit word,
+// and the headset divides by 255). Samples travel in volts; the store and the
+// files keep the count, which the volts give back exactly.
+constexpr double voltsPerCount = 256.0 / 255.0 / 2048.0 / 1000.0;
+constexpr qint32 countMaximum = 8388607;
+constexpr qint32 countMinimum = -8388608;
+inline qint32 sampleCount(double volts)
+{
+    const double c = std::nearbyint(volts / voltsPerCount);
+    return c > countMaximum ? countMaximum : c < countMinimum ? countMinimum : qint32(c);
+}
 
 // One twelve-channel sample: volts per channel (element 0 is channel 1) and the
 // capture time in seconds.
