@@ -8,8 +8,8 @@
 #include <QSharedPointer>
 #include <QVector>
 
+#include "capture/capturestore.h"
 #include "device/types.h"
-#include "display/valuerange.h"
 
 class Device;
 class QCPAxisTicker;
@@ -21,6 +21,7 @@ class QMouseEvent;
 class QThread;
 class QTimer;
 class QWheelEvent;
+class SignalView;
 
 namespace Ui
 {
@@ -34,6 +35,9 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
+
+    // The samples of the capture since the last Start or Clear.
+    const CaptureStore& captureStore() const { return capture; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -87,6 +91,10 @@ private:
     void loadSettings();
     void saveSettings();
     void setupPlots();
+    // The device's capture start and capture events, into the store (not
+    // slots: connected through lambdas, so the window's slot table is fixed).
+    void captureStarted(quint16 period);
+    void captureEvent(quint64 sample, const QString& text);
     structLightParam lightParam() const;
     structSoundParam soundParam() const;
 
@@ -102,7 +110,8 @@ private:
     QTimer* timerPlot;
     bool replotTime = false;
     bool replotFreq = false;
-    // Value range of each signal graph's points, so that fitting the voltage
-    // axis does not revisit them.
-    ValueRange rangeTime[channelCount];
+    // The one store of the capture's samples; the signal graphs only show
+    // what of it is in view.
+    CaptureStore capture;
+    SignalView* signalView = nullptr;
 };
