@@ -120,7 +120,7 @@ void CaptureStore::extendPyramid(Channel& ch)
             return;
         if (level == ch.levels.size())
             ch.levels.emplace_back();
-        ChunkedArray<Extremes, 10>& summary = ch.levels[level];
+        Summary& summary = ch.levels[level];
         for (qint64 b = summary.size(); b < complete; ++b) {
             Extremes r;
             if (level == 0) {
@@ -130,7 +130,7 @@ void CaptureStore::extendPyramid(Channel& ch)
                     r.max = std::max(r.max, ch.counts[i]);
                 }
             } else {
-                const ChunkedArray<Extremes, 10>& lower = ch.levels[level - 1];
+                const Summary& lower = ch.levels[level - 1];
                 r = lower[b * width];
                 for (qint64 i = b * width + 1; i < (b + 1) * width; ++i) {
                     r.min = std::min(r.min, lower[i].min);
@@ -145,7 +145,8 @@ void CaptureStore::extendPyramid(Channel& ch)
 
 // Extremes of items [from, to) of a level (level 0: the samples; level k: the
 // k-th summary). Whole blocks are taken from the level above; only the ragged
-// ends are visited here, at most two blocks' worth per level.
+// ends are visited here, less than a block at each end. A block never straddles
+// two storage blocks, so those ends are contiguous runs.
 CountRange CaptureStore::levelRange(const Channel& ch, int level, qint64 from, qint64 to) const
 {
     CountRange r;
@@ -156,14 +157,32 @@ CountRange CaptureStore::levelRange(const Channel& ch, int level, qint64 from, q
     const qint64 firstWhole = (from + width - 1) / width;
     const qint64 endWhole = to / width;
     auto scan = [&](qint64 a, qint64 b) {
-        for (qint64 i = a; i < b; ++i) {
-            if (level == 0)
-                r.add(ch.counts[i]);
-            else {
-                const Extremes& e = ch.levels[std::size_t(level - 1)][i];
-                r.add(e.min);
-                r.add(e.max);
+        // Runs longer than a block come only from a level without one above.
+        while (a < b) {
+            const qint64 blockEnd =
+                (a | ((level == 0 ? Counts::blockSize : Summary::blockSize) - 1)) + 1;
+            const qint64 end = std::min(b, blockEnd);
+            const int n = int(end - a);
+            qint32 lo, hi;
+            if (level == 0) {
+                const qint32* p = ch.counts.block(a);
+                lo = hi = p[0];
+                for (int k = 1; k < n; ++k) {
+                    lo = std::min(lo, p[k]);
+                    hi = std::max(hi, p[k]);
+                }
+            } else {
+                const Extremes* p = ch.levels[std::size_t(level - 1)].block(a);
+                lo = p[0].min;
+                hi = p[0].max;
+                for (int k = 1; k < n; ++k) {
+                    lo = std::min(lo, p[k].min);
+                    hi = std::max(hi, p[k].max);
+                }
             }
+            r.add(lo);
+            r.add(hi);
+            a = end;
         }
     };
     if (!above || firstWhole >= endWhole) {

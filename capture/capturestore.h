@@ -131,11 +131,13 @@ private:
         qint32 min;
         qint32 max;
     };
+    using Counts = ChunkedArray<qint32, 16>;
+    using Summary = ChunkedArray<Extremes, 10>;
     struct Channel {
         CaptureChannel info;
         double secondsPerSample = 0;
-        ChunkedArray<qint32, 16> counts;
-        std::vector<ChunkedArray<Extremes, 10>> levels;
+        Counts counts;
+        std::vector<Summary> levels;
     };
 
     void extendPyramid(Channel& ch);

@@ -25,6 +25,12 @@ public:
         return blocks[std::size_t(i >> blockBits)][std::size_t(i & (blockSize - 1))];
     }
 
+    // Element i and those after it up to the end of its block lie contiguous.
+    const T* block(qint64 i) const
+    {
+        return blocks[std::size_t(i >> blockBits)].get() + std::size_t(i & (blockSize - 1));
+    }
+
     void append(const T& value)
     {
         if ((count & (blockSize - 1)) == 0 && (count >> blockBits) == qint64(blocks.size()))

@@ -29,6 +29,7 @@
 #include "app/mainwindow.h"
 #include "device/ports.h"
 #include "display/plots.h"
+#include "display/signalview.h"
 
 namespace
 {
@@ -162,9 +163,11 @@ int main(int argc, char* argv[])
         pp.xAxis->moveRange(10);
         pp.replot();
     });
-    pp.xAxis->setRange(0, std::min(3600.0, plainEnd / 2));
+    const double plainHourWidth = std::min(3600.0, plainEnd / 2);
+    pp.xAxis->setRange(0, plainHourWidth);
+    int plainStep = 0;
     Times plainPanHour = timed(repeats, [&] {
-        pp.xAxis->moveRange(pp.xAxis->range().size() / repeats);
+        pp.xAxis->moveRange(plainStep++ % 2 ? -plainHourWidth : plainHourWidth);
         pp.replot();
     });
     plain.reset();
@@ -208,6 +211,12 @@ int main(int argc, char* argv[])
         feed(extra++);
         plot.replot();
     });
+    Times outDrawing = timed(repeats, [&] { plot.replot(); }); // nothing to rebuild
+    SignalView* view = window.findChild<SignalView*>();
+    Times outBuilding = timed(repeats, [&] {
+        view->storeChanged();
+        view->rebuild();
+    });
     const double end = store.sampleTime(0, store.sampleCount() - 1);
     plot.xAxis->setRange(end - 10, end);
     Times tenSeconds = timed(repeats, [&] {
@@ -219,9 +228,12 @@ int main(int argc, char* argv[])
         plot.xAxis->moveRange(10);
         plot.replot();
     });
-    plot.xAxis->setRange(end / 3, end / 3 + 3600);
+    // Screens that stay within the capture: back and forth over its first hours.
+    const double hourWidth = std::min(3600.0, end / 2);
+    plot.xAxis->setRange(0, hourWidth);
+    int step = 0;
     Times panHour = timed(repeats, [&] {
-        plot.xAxis->moveRange(3600);
+        plot.xAxis->moveRange(step++ % 2 ? -hourWidth : hourWidth);
         plot.replot();
     });
 
@@ -242,9 +254,11 @@ int main(int argc, char* argv[])
     print(what, last, plainLast, note);
     print("repaint after a batch, whole capture in view", out, plainOut, note);
     print("  the same, plain drawn at the signal's scale", out, plainOutScaled, note);
+    print("  the same, drawing only (nothing to rebuild)", outDrawing, plainOut, note);
+    print("  the same, rebuilding the graphs only", outBuilding, plainOut, note);
     print("repaint after a batch, 10 s window", tenSeconds, plainWindow, note);
     print("pan by one screen, 10 s window", pan, plainPan, note);
-    print("pan by one screen, 1 h window", panHour, plainPanHour, " (a tenth of half)");
+    print("pan by one screen, 1 h window", panHour, plainPanHour, " (plain: 30 min window)");
     setSerialPortSource(nullptr);
     return 0;
 }
