@@ -10,6 +10,7 @@
 
 #include "capture/capturestore.h"
 #include "device/types.h"
+#include "display/viewsettings.h"
 
 class Device;
 class QCPAxisTicker;
@@ -38,6 +39,13 @@ public:
 
     // The samples of the capture since the last Start or Clear.
     const CaptureStore& captureStore() const { return capture; }
+    // The view choices as the controls show them.
+    const structViewSettings& viewSettings() const { return view; }
+
+signals:
+    // Sent whenever a view choice changes, by the operator or the restored
+    // settings.
+    void viewSettingsChanged(const structViewSettings& settings);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -86,6 +94,12 @@ private slots:
     void on_actionAnalysisFourier_triggered();
     void on_actionAnalysisStatistics_triggered();
     void on_actionAnalysisSendVARN_triggered();
+    void on_actionViewLanes_toggled(bool checked);
+    void on_comboBoxViewSensitivity_currentIndexChanged(int index);
+    void on_comboBoxViewWindow_currentIndexChanged(int index);
+    void on_comboBoxViewHighPass_currentIndexChanged(int index);
+    void on_comboBoxViewLowPass_currentIndexChanged(int index);
+    void on_comboBoxViewNotch_currentIndexChanged(int index);
 
 private:
     void loadSettings();
@@ -97,6 +111,7 @@ private:
     void captureEvent(quint64 sample, const QString& text);
     structLightParam lightParam() const;
     structSoundParam soundParam() const;
+    void setViewSettings(const structViewSettings& settings);
 
     Ui::MainWindow* ui;
     QLabel* labelSkips;
@@ -114,4 +129,5 @@ private:
     // what of it is in view.
     CaptureStore capture;
     SignalView* signalView = nullptr;
+    structViewSettings view;
 };
