@@ -206,17 +206,17 @@ QString SignalView::readout(const QPointF& at) const
         return tr("Время=%1сек").arg(time);
     const CaptureChannel& info = store->channel(c);
     const double microvolts = FilteredCapture::microvoltsPer(info.unit);
-    double value;
-    QString unit;
+    QString value, unit;
     if (microvolts > 0) {
-        value = (at.y() - laneCentre(c)) * settings.sensitivity;
+        // A tenth of a microvolt is finer than the headset's count.
+        value = QString::number((at.y() - laneCentre(c)) * settings.sensitivity, 'f', 1);
         unit = tr("мкВ");
     } else {
         const LaneMap map = c < int(maps.size()) ? maps[std::size_t(c)] : LaneMap();
-        value = map.a != 0 ? (at.y() - map.b) / map.a : map.b;
+        value = QString::number(map.a != 0 ? (at.y() - map.b) / map.a : map.b, 'g', 6);
         unit = info.unit;
     }
-    return tr("Время=%1сек; %2=%3%4").arg(time, laneName(c), QString::number(value, 'g', 4), unit);
+    return tr("Время=%1сек; %2=%3%4").arg(time, laneName(c), value, unit);
 }
 
 QString SignalView::filterCaption() const
