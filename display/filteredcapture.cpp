@@ -1,6 +1,8 @@
 #include "display/filteredcapture.h"
 
 #include <QElapsedTimer>
+#include <QRunnable>
+#include <QThreadPool>
 #include <QVector>
 
 #include <algorithm>
@@ -42,7 +44,31 @@ struct FilteredCapture::Pass {
 
 FilteredCapture::FilteredCapture(const CaptureStore* raw) : raw(raw) {}
 
-FilteredCapture::~FilteredCapture() = default;
+FilteredCapture::~FilteredCapture()
+{
+    retire(current);
+    retire(pending);
+}
+
+void FilteredCapture::retire(std::unique_ptr<Pass>& slot)
+{
+    // Giving back the memory of a long capture's copy (a gigabyte after a
+    // night) takes longer than a repaint: a pool thread does it. Nothing else
+    // refers to a retired copy.
+    class Release : public QRunnable
+    {
+    public:
+        explicit Release(Pass* pass) : pass(pass) {}
+        void run() override { delete pass; }
+
+    private:
+        Pass* pass;
+    };
+    constexpr qint64 inlineBytes = qint64(16) << 20;
+    if (slot && slot->store.memoryBytes() > inlineBytes)
+        QThreadPool::globalInstance()->start(new Release(slot.release()));
+    slot.reset();
+}
 
 double FilteredCapture::microvoltsPer(const QString& unit)
 {
@@ -152,9 +178,9 @@ void FilteredCapture::setChoices(double highPassHz, double lowPassHz, double not
     choice[0] = highPassHz;
     choice[1] = lowPassHz;
     choice[2] = notchHz;
-    pending.reset();
+    retire(pending);
     if (!anyChosen()) {
-        current.reset();
+        retire(current);
         return;
     }
     // The copy drawn so far stays until the new one has caught up.
@@ -162,14 +188,15 @@ void FilteredCapture::setChoices(double highPassHz, double lowPassHz, double not
     pendingTotal = backlog(*pending);
     if (pendingTotal <= immediateLimit) {
         advance(*pending, -1);
+        retire(current);
         current = std::move(pending);
     }
 }
 
 void FilteredCapture::restart()
 {
-    current.reset();
-    pending.reset();
+    retire(current);
+    retire(pending);
     if (!anyChosen())
         return;
     pending = makePass();
@@ -199,8 +226,10 @@ bool FilteredCapture::step(double budgetMs)
     Pass* pass = pending ? pending.get() : current.get();
     if (pass)
         advance(*pass, budgetMs);
-    if (pending && backlog(*pending) == 0)
+    if (pending && backlog(*pending) == 0) {
+        retire(current);
         current = std::move(pending);
+    }
     return busy();
 }
 

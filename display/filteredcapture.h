@@ -73,6 +73,8 @@ private:
     // (a negative budget means no deadline).
     void advance(Pass& pass, double budgetMs);
     void checkStale();
+    // Empties the slot; a large copy is freed on a pool thread.
+    static void retire(std::unique_ptr<Pass>& slot);
 
     const CaptureStore* raw;
     double choice[3] = {0, 0, 0};

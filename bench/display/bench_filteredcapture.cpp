@@ -79,13 +79,18 @@ int main(int argc, char** argv)
     // A change of choice: the copy is refiltered in slices of 20 ms.
     filtered.setChoices(1, 30, 50);
     double longest = 0;
-    int slices = 0;
+    int slices = 0, longestAt = 0, over50 = 0;
     clock.start();
     for (;;) {
         QElapsedTimer slice;
         slice.start();
         const bool more = filtered.step(20);
-        longest = std::max(longest, slice.nsecsElapsed() / 1e6);
+        const double ms = slice.nsecsElapsed() / 1e6;
+        if (ms > longest) {
+            longest = ms;
+            longestAt = slices;
+        }
+        over50 += ms > 50;
         ++slices;
         if (!more)
             break;
@@ -93,8 +98,9 @@ int main(int argc, char** argv)
     const double total = clock.nsecsElapsed() / 1e9;
     const double channelSamples = double(store.sampleCount()) * channelCount;
     std::printf("refiltering the stored capture: %.2f s (%.2f s per stored hour, %.1f ns per "
-                "channel sample), %d slices, longest %.1f ms\n",
-                total, total / stored, total / channelSamples * 1e9, slices, longest);
+                "channel sample), %d slices, longest %.1f ms (slice %d), %d over 50 ms\n",
+                total, total / stored, total / channelSamples * 1e9, slices, longest, longestAt,
+                over50);
     std::printf("memory per stored hour: raw store %.1f MB, filtered copy %.1f MB\n",
                 store.memoryBytes() / stored / 1e6,
                 filtered.source()->memoryBytes() / stored / 1e6);

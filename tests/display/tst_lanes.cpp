@@ -122,10 +122,17 @@ private slots:
         settings.sensitivity = 200;
         show(settings, 0.1, 1.1);
         QVERIFY(qAbs(graphs[4]->getValueRange(found).upper - (view->laneCentre(4) + 0.25)) < 1e-9);
+        // The read-out: the lane under the cursor, in µV at this sensitivity.
+        QCOMPARE(view->readout(QPointF(1, view->laneCentre(2) + 0.25)),
+                 QString("Время=1.000сек; Канал 3=50.0мкВ"));
+        QCOMPARE(view->readout(QPointF(0.5, view->laneCentre(11) - 0.49)),
+                 QString("Время=0.500сек; Канал 12=-98.0мкВ"));
+        QCOMPARE(view->readout(QPointF(1, -0.5)), QString("Время=1.000сек"));
 
         // Back to the overlay: one axis in volts, fitted, its own ticks.
         settings.mode = ViewMode::Overlay;
         show(settings, 0.1, 1.1);
+        QCOMPARE(view->readout(QPointF(1, 0.002)), signalReadout(1, 0.002));
         QVERIFY(!plot->yAxis->ticker().dynamicCast<QCPAxisTickerText>());
         QCOMPARE(plot->yAxis->range(), QCPRange(-102 * voltsPerCount, 102 * voltsPerCount));
     }
@@ -182,21 +189,6 @@ private slots:
         QVERIFY2(text.startsWith("Время=") && text.endsWith("degC"), qPrintable(text));
         const double celsius = text.section('=', 2).chopped(4).toDouble();
         QVERIFY2(qAbs(celsius - (30 + 0.01 * (600 + 2559 / 10))) < 0.01, qPrintable(text));
-    }
-
-    void readoutNamesTheLaneUnderTheCursor()
-    {
-        feedView(100, [](int, qint64) { return 0.0; });
-        structViewSettings settings;
-        QCOMPARE(view->readout(QPointF(1, 0.002)), signalReadout(1, 0.002));
-        settings.mode = ViewMode::Lanes;
-        settings.sensitivity = 50;
-        show(settings, 0, 2);
-        QCOMPARE(view->readout(QPointF(1, view->laneCentre(2) + 0.25)),
-                 QString("Время=1.000сек; Канал 3=12.5мкВ"));
-        QCOMPARE(view->readout(QPointF(0.5, view->laneCentre(11) - 0.49)),
-                 QString("Время=0.500сек; Канал 12=-24.5мкВ"));
-        QCOMPARE(view->readout(QPointF(1, -0.5)), QString("Время=1.000сек"));
     }
 
     // What is drawn is filtered; the store keeps the samples as they came,
