@@ -72,7 +72,8 @@ public:
     // Samples were appended to the store: the time axis moves to end at the
     // newest one, keeping its width. Drawing waits for the next repaint.
     void samplesAppended();
-    // The store was emptied or refilled; the next repaint redraws.
+    // The store was emptied or refilled (a Start, a Clear, a recording read
+    // back): the display filters start afresh; the next repaint redraws.
     void storeChanged();
     // Time axis over the whole capture, value axis fitted to it, fitting on
     // again; replots.
@@ -99,7 +100,7 @@ public:
     // Graph of channel c, once the plot has drawn that many channels.
     QCPGraph* graph(int c) const
     {
-        return c < int(graphs.size()) ? graphs[std::size_t(c)] : nullptr;
+        return c >= 0 && c < int(graphs.size()) ? graphs[std::size_t(c)] : nullptr;
     }
 
     bool fitsValues() const { return autoFit; }
