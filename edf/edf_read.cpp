@@ -757,9 +757,16 @@ int check_file(edf_file_record* f, int mode, annotation_collector& annotations)
     if (!ok)
         return EDF_ERROR_FORMAT;
 
+    // The records the header counts must all be there. Beyond them, at most one more record's
+    // bytes may follow: a writer stopped while appending a record (or before counting it) leaves
+    // them, and they are left out, as other readers do. More than that is not explained by an
+    // interrupted write and is refused.
     int64_t data_bytes, expected;
     if (!mul_checked(f->record_count, f->record_size, &data_bytes) ||
-        !add_checked(data_bytes, f->header_size, &expected) || file_length(f->stream) != expected)
+        !add_checked(data_bytes, f->header_size, &expected))
+        return EDF_ERROR_FORMAT;
+    const int64_t length = file_length(f->stream);
+    if (length < expected || length - expected > f->record_size)
         return EDF_ERROR_FORMAT;
     int64_t duration;
     if (!mul_checked(f->record_count, f->record_duration_ticks, &duration))
@@ -961,6 +968,7 @@ int edf_open_for_reading(const char* path, edf_header_info* hdr, int annotation_
     f->stream = stream;
     f->writing = 0;
     strncpy(f->path, path, sizeof f->path - 1);
+    f->identity = edf_stream_identity(stream);
 
     annotation_collector annotations;
     int result = check_file(f, annotation_mode, annotations);

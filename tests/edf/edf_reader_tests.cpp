@@ -371,17 +371,25 @@ TEST_F(EdfReader, everyBrokenPlusRuleIsRefusedAsAFormatError)
     EXPECT_EQ(openAndClose(f.bytes()), 0) << "annotations only, zero duration";
 }
 
-TEST_F(EdfReader, fileLengthMustMatchTheHeaderExactly)
+TEST_F(EdfReader, fileMustHoldItsCountedRecordsAndAtMostOneRecordMore)
 {
     for (bool bdf : {false, true}) {
         const RawFile f = plainFile(bdf, 2, 5, 3);
         const std::string bytes = f.bytes();
         EXPECT_EQ(openAndClose(bytes), 0);
-        EXPECT_EQ(openAndClose(bytes + '\0'), EDF_ERROR_FORMAT) << "one extra byte";
+        // A writer stopped while appending: the counted records are read, the rest left out.
+        for (const std::string& longer : {bytes + '\0', f.bytes(4)}) {
+            ASSERT_EQ(open(longer), 0);
+            EXPECT_EQ(hdr->record_count, 3);
+            const std::vector<int> got = readDigital(1, 20);
+            ASSERT_EQ(got.size(), 15u);
+            EXPECT_EQ(got[14], edftest::defaultSample(bdf, 2, 1, 4));
+            EXPECT_EQ(edf_close(hdr->handle), 0);
+        }
         EXPECT_EQ(openAndClose(bytes.substr(0, bytes.size() - 1)), EDF_ERROR_FORMAT)
             << "truncated last record";
         EXPECT_EQ(openAndClose(f.bytes(2)), EDF_ERROR_FORMAT) << "a record missing";
-        EXPECT_EQ(openAndClose(f.bytes(4)), EDF_ERROR_FORMAT) << "a record too many";
+        EXPECT_EQ(openAndClose(f.bytes(5)), EDF_ERROR_FORMAT) << "two records too many";
         EXPECT_EQ(openAndClose(f.header()), EDF_ERROR_FORMAT) << "header alone";
         EXPECT_EQ(openAndClose(f.header().substr(0, 300)), EDF_ERROR_FORMAT) << "signal part cut";
     }
@@ -747,7 +755,7 @@ TEST_F(EdfReader, badArgumentsToReadingCallsFail)
     EXPECT_EQ(edfread_digital_samples(w, 0, 4, digital), -1);
     EXPECT_EQ(edf_seek(w, 0, 0, 0), -1);
     EXPECT_EQ(edf_get_annotation(w, 0, &a), -1);
-    EXPECT_EQ(edf_close(w), 0);
+    EXPECT_EQ(edf_close(w), EDF_CLOSE_NO_RECORDS);
 }
 
 TEST_F(EdfReader, aFileShortenedWhileOpenFailsTheReadInsteadOfInventingSamples)
