@@ -398,7 +398,11 @@ TEST(EdfHeader, UnsetStartDateTakesTheLocalTimeWhenTheHeaderIsWritten)
     auto localNow = [] {
         time_t t = time(nullptr);
         struct tm tm;
+#ifdef _WIN32
+        localtime_s(&tm, &t);
+#else
         localtime_r(&t, &tm);
+#endif
         char text[64];
         snprintf(text, sizeof(text), "%02d.%02d.%02d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year % 100);
         return std::string(text);
