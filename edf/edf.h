@@ -67,6 +67,9 @@ enum {
 
 // A short English description of a result code, for diagnostics; never null.
 const char* edf_result_text(int code);
+// The message for the user, in Russian (UTF-8), for every result code; never null, never a bare
+// number. The window shows it when a file cannot be opened or saved.
+const char* edf_result_text_ru(int code);
 
 // ---- Reading: public records --------------------------------------------------------------
 
@@ -99,8 +102,10 @@ struct edf_header_info {
     int start_second;
     int start_minute;
     int start_hour;
-    char patient[81];   // whole field (EDF and BDF only)
-    char recording[81]; // whole field (EDF and BDF only)
+    // Whole fields: of EDF and BDF files, and of EDF+ and BDF+ files whose field does not follow
+    // the subfield layout (its subfields are then empty).
+    char patient[81];
+    char recording[81];
     char patient_code[81];
     char sex[16];    // "Male", "Female" or empty
     char gender[16]; // the same text

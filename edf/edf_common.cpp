@@ -66,6 +66,54 @@ const char* edf_result_text(int code)
     }
 }
 
+const char* edf_result_text_ru(int code)
+{
+    switch (code) {
+    case 0:
+        return "готово";
+    case EDF_ERROR:
+        return "не удалось: не хватает памяти или запись на диск не прошла";
+    case EDF_ERROR_CANNOT_OPEN:
+        return "нет доступа: файл не удаётся открыть или создать";
+    case EDF_ERROR_FORMAT:
+        return "файл повреждён: он не соответствует формату EDF/BDF";
+    case EDF_ERROR_TOO_MANY_FILES:
+        return "открыто слишком много файлов";
+    case EDF_ERROR_READ_HEADER:
+        return "файл повреждён: заголовок не читается (файл слишком короткий)";
+    case EDF_ERROR_ALREADY_OPEN:
+        return "файл уже открыт";
+    case EDF_ERROR_FILE_TYPE:
+        return "формат не поддерживается: записать можно только EDF+ или BDF+";
+    case EDF_ERROR_TOO_MANY_SIGNALS:
+        return "слишком много сигналов";
+    case EDF_ERROR_DISCONTINUOUS:
+        return "формат не поддерживается: запись с перерывами (EDF+D, BDF+D)";
+    case EDF_ERROR_ANNOTATION_MODE:
+        return "внутренняя ошибка: неверный режим чтения аннотаций";
+    case EDF_HEADER_NEGATIVE_SIGNALS:
+        return "внутренняя ошибка: отрицательное число сигналов";
+    case EDF_HEADER_TOO_MANY_SIGNALS:
+        return "слишком много сигналов (больше 640)";
+    case EDF_HEADER_SAMPLES_PER_RECORD:
+        return "внутренняя ошибка: у сигнала нет отсчётов в записи";
+    case EDF_HEADER_DIGITAL_EQUAL:
+        return "внутренняя ошибка: цифровой минимум равен максимуму";
+    case EDF_HEADER_DIGITAL_ORDER:
+        return "внутренняя ошибка: цифровой максимум меньше минимума";
+    case EDF_HEADER_PHYSICAL_EQUAL:
+        return "внутренняя ошибка: физический минимум равен максимуму";
+    case EDF_HEADER_RECORD_SIZE:
+        return "запись данных слишком велика";
+    case EDF_CLOSE_ANNOTATIONS_LEFT:
+        return "файл сохранён, но не все аннотации в нём поместились";
+    case EDF_CLOSE_NO_RECORDS:
+        return "файл пуст: не записано ни одной полной записи данных";
+    default:
+        return "неизвестная ошибка";
+    }
+}
+
 edf_file_record* edf_record(int handle)
 {
     if (handle < 0 || handle >= EDF_MAX_FILES)
@@ -398,14 +446,19 @@ int edf_physical_text(double value, char* dst, double* text_value)
 
 // ---- Header field parsing --------------------------------------------------------------------
 
-// Length of the field without its trailing spaces; -1 when a space is followed by anything else.
-static int significant_length(const char* field, int len)
+// The field without the spaces around its text: [*start, returned end). Writers align numbers
+// either way ("3       " or "       3"); a space inside the text (-1) leaves it ambiguous.
+static int trim_spaces(const char* field, int len, int* start)
 {
     int n = len;
     while (n > 0 && field[n - 1] == ' ')
         n--;
-    for (int i = 0; i < n; i++) {
-        if (field[i] == ' ')
+    int i = 0;
+    while (i < n && field[i] == ' ')
+        i++;
+    *start = i;
+    for (int k = i; k < n; k++) {
+        if (field[k] == ' ')
             return -1;
     }
     return n;
@@ -425,21 +478,23 @@ static int digits_only(const char* field, int from, int n)
 
 int edf_is_integer_field(const char* field, int len)
 {
-    int n = significant_length(field, len);
-    if (n <= 0)
+    int start;
+    const int n = trim_spaces(field, len, &start);
+    if (n <= start)
         return 0;
-    const int i = (field[0] == '+' || field[0] == '-') ? 1 : 0;
+    const int i = (field[start] == '+' || field[start] == '-') ? start + 1 : start;
     return digits_only(field, i, n);
 }
 
 int edf_is_number_field(const char* field, int len)
 {
-    int n = significant_length(field, len);
-    if (n <= 0)
+    int start;
+    const int n = trim_spaces(field, len, &start);
+    if (n <= start)
         return 0;
-    int i = 0;
-    if (field[0] == '+' || field[0] == '-')
-        i = 1;
+    int i = start;
+    if (field[i] == '+' || field[i] == '-')
+        i++;
     int digits = 0, points = 0;
     for (; i < n; i++) {
         char c = field[i];
@@ -466,14 +521,15 @@ int edf_is_number_field(const char* field, int len)
 
 int64_t edf_parse_integer_field(const char* field, int len)
 {
-    int n = significant_length(field, len);
-    if (n <= 0)
+    int start;
+    const int n = trim_spaces(field, len, &start);
+    if (n <= start)
         return 0;
-    int i = 0;
+    int i = start;
     bool negative = false;
-    if (field[0] == '+' || field[0] == '-') {
-        negative = field[0] == '-';
-        i = 1;
+    if (field[i] == '+' || field[i] == '-') {
+        negative = field[i] == '-';
+        i++;
     }
     int64_t v = 0;
     for (; i < n && field[i] >= '0' && field[i] <= '9'; i++) {

@@ -84,6 +84,8 @@ struct edf_file_record {
     int is_bdf;
     int is_bdfplus;
     int discontinuous;             // reader
+    int whole_patient;             // reader: EDF+ patient field without its subfields
+    int whole_recording;           // reader: EDF+ recording field without its subfields
     int next_signal;               // next data signal to write in the current record
     int64_t start_subsecond;       // 100 ns units, 0..9,999,999
     double record_duration;        // seconds

@@ -977,15 +977,23 @@ TEST(EdfFailures, EveryResultCodeHasItsOwnText)
                          EDF_HEADER_RECORD_SIZE,
                          EDF_CLOSE_ANNOTATIONS_LEFT,
                          EDF_CLOSE_NO_RECORDS};
-    const std::string unknown = edf_result_text(-99);
-    std::vector<std::string> seen;
-    for (int c : codes) {
-        std::string text = edf_result_text(c);
-        EXPECT_NE(text, unknown) << c;
-        for (const auto& s : seen)
-            EXPECT_NE(text, s) << c;
-        seen.push_back(text);
+    for (auto text : {edf_result_text, edf_result_text_ru}) {
+        const std::string unknown = text(-99);
+        std::vector<std::string> seen;
+        for (int c : codes) {
+            const std::string t = text(c);
+            EXPECT_NE(t, unknown) << c;
+            EXPECT_EQ(t.find(std::to_string(c)), std::string::npos) << "names its code: " << t;
+            for (const auto& s : seen)
+                EXPECT_NE(t, s) << c;
+            seen.push_back(t);
+        }
     }
+    // The user's messages are Russian: every one holds Cyrillic letters (UTF-8 lead byte 0xD0
+    // or 0xD1).
+    for (int c : codes)
+        EXPECT_NE(std::string(edf_result_text_ru(c)).find_first_of("\xd0\xd1"), std::string::npos)
+            << c;
 }
 
 } // namespace
