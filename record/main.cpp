@@ -118,6 +118,7 @@ private:
     bool connected = false;
     bool capturing = false;
     bool startSent = false;
+    int startRetries = 0;
     bool stopping = false;
     int exitCode = exitDone;
     QElapsedTimer sinceStart;   // whole session
@@ -210,6 +211,7 @@ void Session::onConnection(bool value)
         say(QStringLiteral("headset found; starting the capture (period %1)").arg(period));
         device->captureStart(period);
         startSent = true;
+        startRetries = 0;
     } else {
         if (capturing) {
             lostBefore += lost;
@@ -269,7 +271,13 @@ void Session::tick()
         finish(samples > 0 ? exitLost : exitNotFound);
         return;
     }
-    if (startSent && waiting.elapsed() > 3000) {
+    // A request made as the exchange begins can be lost to the exchange's own
+    // start, so an unconfirmed start is asked for again each second.
+    if (startSent && waiting.elapsed() > 1000 * (startRetries + 1) && startRetries < 3) {
+        ++startRetries;
+        device->captureStart(period);
+    }
+    if (startSent && waiting.elapsed() > 4500) {
         QTextStream(stderr) << "neurask-record: the headset did not confirm the capture start\n";
         finish(exitRefused);
         return;
