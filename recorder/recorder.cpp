@@ -131,10 +131,11 @@ void Recorder::changeCapture(bool value)
 
 void Recorder::connection(bool value)
 {
-    if (value == connected)
-        return;
+    // The loss is placed in the sample stream by the device itself; the file
+    // stays open so that the return of the link is recorded too.
+    if (value && !connected)
+        addEvent(tr("Связь восстановлена"));
     connected = value;
-    addEvent(value ? tr("Связь восстановлена") : tr("Связь потеряна"));
 }
 
 void Recorder::addEvent(QString text)
@@ -230,7 +231,7 @@ bool Recorder::openFile()
     records = 0;
     fill = 0;
     lastOnset = 0;
-    annotated = false;
+    annotations = 0;
     record.assign(size_t(channelCount) * layout.samples * bytesPerSample, 0);
     emit fileStarted(path);
     if (firstSample > 0)
@@ -280,7 +281,7 @@ void Recorder::queueAnnotation(quint64 sample, const QString& text)
     const quint64 onset = at * period / 8;
     const QByteArray bytes = utf8Cut(text, annotationTextBytes);
     if (edfwrite_annotation_utf8(handle, qint64(onset), -1, bytes.constData()) == 0) {
-        annotated = true;
+        ++annotations;
         if (onset > lastOnset)
             lastOnset = onset;
     }
@@ -292,16 +293,18 @@ void Recorder::closeFile(bool ok)
     if (ok && samples > 0) {
         // Annotations must lie inside a record: complete the last one with
         // copies of the last sample when it is partial, or add one when an
-        // annotation falls at or after the end of the samples.
+        // annotation falls at or after the end of the samples, or while the
+        // records have fewer annotation slots than there are annotations.
         const quint64 end = records * quint64(layout.duration) * 10; // us
-        if (fill > 0 || (annotated && lastOnset >= end)) {
+        if (fill > 0 || (annotations > 0 && lastOnset >= end) ||
+            annotations > records * annotationSignals) {
             queueAnnotation(firstSample + samples, tr("Конец данных"));
             const structSample copy = last;
             do {
                 writeSample(copy);
                 if (handle < 0)
                     return; // the write failed, and the failure closed the file
-            } while (fill != 0);
+            } while (fill != 0 || annotations > records * annotationSignals);
         }
     }
     const int code = edf_close(handle);

@@ -90,6 +90,8 @@ public slots:
     void updateDataTime(QVector<structSample> samples);
     void captureEvent(quint64 sample, QString text);
     void changeCapture(bool value);
+    // The device reports a loss during a capture as a capture event; the
+    // file stays open, and the link's return is added to it.
     void connection(bool connected);
 
     // An event from the front-end, placed after the last sample received.
@@ -128,7 +130,7 @@ private:
     quint64 records = 0;     // completed records
     int fill = 0;            // samples of the record being filled
     quint64 lastOnset = 0;   // latest annotation onset queued, microseconds
-    bool annotated = false;  // some annotation was queued
+    quint64 annotations = 0; // annotations queued
     std::vector<unsigned char> record;
     structSample last{};
 };

@@ -355,7 +355,9 @@ private slots:
         call("setRecording", Q_ARG(bool, true));
         sendSamples(samples, 300, 1000);
         emit source->captureEvent(700, QStringLiteral("light"));
+        emit source->captureEvent(1000, QStringLiteral("Связь потеряна"));
         emit source->connection(false);
+        emit source->connection(true);
         call("setRecording", Q_ARG(bool, false));
         QVERIFY(waitFor([&] { return !finished.isEmpty(); }));
 
@@ -371,7 +373,7 @@ private slots:
             texts << QString::fromUtf8(a.text) + "@" + QString::number(a.onset / 10000);
         // Onsets in ms from the file's first sample (2 ms per sample).
         QCOMPARE(texts, QStringList({"Запись начата@0", "light@800", "Связь потеряна@1400",
-                                     "Конец данных@1400"}));
+                                     "Связь восстановлена@1400", "Конец данных@1400"}));
     }
 };
 
