@@ -116,8 +116,10 @@ void Recorder::updateDataTime(QVector<structSample> samples)
 
 void Recorder::captureEvent(quint64 sample, QString text)
 {
+    // Outside a capture (a refused start after the link came back, a command)
+    // the sample count is not this file's: the event goes after its last sample.
     if (handle >= 0)
-        queueAnnotation(sample, text);
+        queueAnnotation(capturing ? sample : captureSamples, text);
 }
 
 void Recorder::changeCapture(bool value)
@@ -136,6 +138,8 @@ void Recorder::connection(bool value)
     if (value && !connected)
         addEvent(tr("Связь восстановлена"));
     connected = value;
+    if (!value)
+        capturing = false; // no capture outlives the link
 }
 
 void Recorder::addEvent(QString text)

@@ -6,7 +6,8 @@ usage: crash_test.py BIN_DIR [--kills N] [--seed S]
 
 BIN_DIR holds neurask-headset, neurask-record, recorder_readback and recorder_stimulus_driver.
 Then one end-to-end run: a capture with light and sound stimulation and lost samples, recorded,
-killed, read back by the three readers with every event at its onset.
+killed, read back by the three readers with every event at its onset; and neurask-record's exit
+codes, a full disk (a file size limit) among them.
 Prints the seconds lost per kill. A peer that is not installed is left out with a note.
 """
 import argparse
@@ -14,6 +15,7 @@ import json
 import os
 import random
 import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -171,6 +173,38 @@ def stimulus_run(bindir, work):
     return [(path, ours)]
 
 
+def exit_codes(bindir, work):
+    """The documented exit codes: bad options, no headset, and a full disk (a file size limit)
+    that stops the recording with every complete record kept."""
+    record = os.path.join(bindir, "neurask-record")
+    run = lambda *a, **k: subprocess.run([record, *a], capture_output=True, text=True, timeout=60, **k)
+    check(run("--rate", "5").returncode == 2, "neurask-record --rate 5: not exit 2")
+    check(run("--output", os.path.join(work, "missing", "dir")).returncode == 2, "missing folder: not exit 2")
+    check(run("--port", os.path.join(work, "nothing"), "--search", "1").returncode == 3, "no headset: not exit 3")
+
+    sim, port = start_headset(bindir, work)
+    out = os.path.join(work, "full")
+    os.mkdir(out)
+    limit = 3840 + 3 * 32964 + 1000  # header, three records and a part of the fourth at 909 Hz
+
+    def small_disk():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    res = run("--port", port, "--period", str(PERIOD), "--output", out, "--duration", "30",
+              preexec_fn=small_disk)
+    sim.terminate()
+    sim.wait()
+    check(res.returncode == 5, f"full disk: exit {res.returncode}, not 5: {res.stderr.strip()}")
+    check("Запись остановлена" in res.stderr, f"full disk: no message: {res.stderr.strip()}")
+    files = [os.path.join(out, f) for f in os.listdir(out)]
+    ours = readback(bindir, files[0], PERIOD) if len(files) == 1 else None
+    if check(ours is not None, f"full disk: files {files}"):
+        check(ours["records"] == 3 and ours["differ"] == [], f"full disk: {ours['records']} records")
+        return [(files[0], ours)]
+    return []
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("bindir")
@@ -182,6 +216,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="neurask-crash-") as work:
         files, lost = kill_runs(args.bindir, work, args.kills, rng)
         files += stimulus_run(args.bindir, work)
+        files += exit_codes(args.bindir, work)
         try:
             import mne  # noqa: F401
             have_mne = True

@@ -357,6 +357,7 @@ private slots:
         emit source->captureEvent(700, QStringLiteral("light"));
         emit source->captureEvent(1000, QStringLiteral("Связь потеряна"));
         emit source->connection(false);
+        emit source->captureEvent(0, QStringLiteral("refused"));
         emit source->connection(true);
         call("setRecording", Q_ARG(bool, false));
         QVERIFY(waitFor([&] { return !finished.isEmpty(); }));
@@ -372,8 +373,9 @@ private slots:
         for (const edf_annotation_info& a : r.annotations)
             texts << QString::fromUtf8(a.text) + "@" + QString::number(a.onset / 10000);
         // Onsets in ms from the file's first sample (2 ms per sample).
-        QCOMPARE(texts, QStringList({"Запись начата@0", "light@800", "Связь потеряна@1400",
-                                     "Связь восстановлена@1400", "Конец данных@1400"}));
+        QCOMPARE(texts,
+                 QStringList({"Запись начата@0", "light@800", "Связь потеряна@1400", "refused@1400",
+                              "Связь восстановлена@1400", "Конец данных@1400"}));
     }
 };
 
