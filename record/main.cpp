@@ -337,7 +337,7 @@ int main(int argc, char** argv)
             if (!value(&session.port))
                 return fail(QStringLiteral("--port needs a name"));
         } else if (arg == QLatin1String("--rate")) {
-            if (!value(&v) || !parseNumber(v, 8e6 / 65535, 8e6 / 8800 + 0.5, &n))
+            if (!value(&v) || !parseNumber(v, 122, 910, &n))
                 return fail(QStringLiteral("--rate needs a rate from 122 to 909 Hz"));
             const double ticks = std::min(65535.0, std::max(8800.0, std::round(8e6 / n)));
             session.period = quint16(ticks);
