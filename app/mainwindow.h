@@ -10,6 +10,7 @@
 
 #include "device/types.h"
 #include "display/valuerange.h"
+#include "display/viewsettings.h"
 
 class Device;
 class QCPAxisTicker;
@@ -34,6 +35,14 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
+
+    // The view choices as the controls show them.
+    const structViewSettings& viewSettings() const { return view; }
+
+signals:
+    // Sent whenever a view choice changes, by the operator or the restored
+    // settings.
+    void viewSettingsChanged(const structViewSettings& settings);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -82,6 +91,12 @@ private slots:
     void on_actionAnalysisFourier_triggered();
     void on_actionAnalysisStatistics_triggered();
     void on_actionAnalysisSendVARN_triggered();
+    void on_actionViewLanes_toggled(bool checked);
+    void on_comboBoxViewSensitivity_currentIndexChanged(int index);
+    void on_comboBoxViewWindow_currentIndexChanged(int index);
+    void on_comboBoxViewHighPass_currentIndexChanged(int index);
+    void on_comboBoxViewLowPass_currentIndexChanged(int index);
+    void on_comboBoxViewNotch_currentIndexChanged(int index);
 
 private:
     void loadSettings();
@@ -89,6 +104,7 @@ private:
     void setupPlots();
     structLightParam lightParam() const;
     structSoundParam soundParam() const;
+    void setViewSettings(const structViewSettings& settings);
 
     Ui::MainWindow* ui;
     QLabel* labelSkips;
@@ -105,4 +121,5 @@ private:
     // Value range of each signal graph's points, so that fitting the voltage
     // axis does not revisit them.
     ValueRange rangeTime[channelCount];
+    structViewSettings view;
 };

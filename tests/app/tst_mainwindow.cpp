@@ -14,6 +14,7 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QtTest>
+#include <iterator>
 #include <memory>
 #include <qcustomplot.h>
 
@@ -161,11 +162,22 @@ private slots:
             "on_actionAnalysisFourier_triggered()",
             "on_actionAnalysisStatistics_triggered()",
             "on_actionAnalysisSendVARN_triggered()",
+            "on_actionViewLanes_toggled(bool)",
+            "on_comboBoxViewSensitivity_currentIndexChanged(int)",
+            "on_comboBoxViewWindow_currentIndexChanged(int)",
+            "on_comboBoxViewHighPass_currentIndexChanged(int)",
+            "on_comboBoxViewLowPass_currentIndexChanged(int)",
+            "on_comboBoxViewNotch_currentIndexChanged(int)",
         };
+        const int slotCount = int(std::size(expected));
+        // The window's one signal comes first, then the slots.
         const QMetaObject* meta = window->metaObject();
-        QCOMPARE(meta->methodCount() - meta->methodOffset(), 43);
-        for (int i = 0; i < 43; ++i) {
-            QMetaMethod m = meta->method(meta->methodOffset() + i);
+        QCOMPARE(meta->methodCount() - meta->methodOffset(), 1 + slotCount);
+        const QMetaMethod announce = meta->method(meta->methodOffset());
+        QCOMPARE(announce.methodSignature(), QByteArray("viewSettingsChanged(structViewSettings)"));
+        QCOMPARE(announce.methodType(), QMetaMethod::Signal);
+        for (int i = 0; i < slotCount; ++i) {
+            QMetaMethod m = meta->method(meta->methodOffset() + 1 + i);
             QCOMPARE(m.methodSignature(), QByteArray(expected[i]));
             QCOMPARE(m.methodType(), QMetaMethod::Slot);
             QCOMPARE(m.access(), QMetaMethod::Private);
