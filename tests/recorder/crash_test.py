@@ -111,7 +111,8 @@ def kill_runs(bindir, work, kills, rng):
                                stdout=subprocess.PIPE, text=True)
         line, started = wait_line(rec, "recording to ", 15)
         if check(line is not None, f"kill {k}: no recording started"):
-            time.sleep(rng.uniform(1.2, 4.0))
+            # From the second record on (a kill within the first leaves an empty file).
+            time.sleep(rng.uniform(1.6, 4.0))
             rec.send_signal(signal.SIGKILL)
             killed = time.monotonic()
             path = line[len("recording to "):]
