@@ -8,8 +8,8 @@
 #include <QSharedPointer>
 #include <QVector>
 
+#include "capture/capturestore.h"
 #include "device/types.h"
-#include "display/valuerange.h"
 #include "display/viewsettings.h"
 
 class Device;
@@ -22,6 +22,7 @@ class QMouseEvent;
 class QThread;
 class QTimer;
 class QWheelEvent;
+class SignalView;
 
 namespace Ui
 {
@@ -36,6 +37,8 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // The samples of the capture since the last Start or Clear.
+    const CaptureStore& captureStore() const { return capture; }
     // The view choices as the controls show them.
     const structViewSettings& viewSettings() const { return view; }
 
@@ -102,6 +105,10 @@ private:
     void loadSettings();
     void saveSettings();
     void setupPlots();
+    // The device's capture start and capture events, into the store (not
+    // slots: connected through lambdas, so the window's slot table is fixed).
+    void captureStarted(quint16 period);
+    void captureEvent(quint64 sample, const QString& text);
     structLightParam lightParam() const;
     structSoundParam soundParam() const;
     void setViewSettings(const structViewSettings& settings);
@@ -118,8 +125,9 @@ private:
     QTimer* timerPlot;
     bool replotTime = false;
     bool replotFreq = false;
-    // Value range of each signal graph's points, so that fitting the voltage
-    // axis does not revisit them.
-    ValueRange rangeTime[channelCount];
+    // The one store of the capture's samples; the signal graphs only show
+    // what of it is in view.
+    CaptureStore capture;
+    SignalView* signalView = nullptr;
     structViewSettings view;
 };

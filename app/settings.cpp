@@ -190,20 +190,11 @@ void MainWindow::on_actionSave_triggered()
     if (fileName.isEmpty())
         return;
 
-    // The graphs' own storage is read in place: no copy of a long capture,
-    // and no events are processed until the file is written, so this is one
-    // consistent snapshot.
-    RecordingChannels channels;
-    for (int c = 0; c < recordingChannelCount; ++c) {
-        const QSharedPointer<QCPGraphDataContainer> data = graphTime[c]->data();
-        RecordingChannel& channel = channels[static_cast<std::size_t>(c)];
-        channel.count = data->size();
-        channel.first = data->isEmpty() ? nullptr : &data->constBegin()->value;
-        channel.strideBytes = sizeof(QCPGraphData);
-    }
-
+    // The store is read in place: no copy of a long capture, and no events
+    // are processed until the file is written, so this is one consistent
+    // snapshot.
     const RecordingResult result =
-        saveRecordingEdf(fileName.toLocal8Bit(), channels, ui->doubleSpinBoxCaptureFreq->value());
+        saveRecordingEdf(fileName.toLocal8Bit(), capture, ui->doubleSpinBoxCaptureFreq->value());
 
     QString text;
     switch (result.error) {
