@@ -418,7 +418,10 @@ void Device::runExchange()
             if (!transmit())
                 return;
         }
-        if (ownStopDue) {
+        if (ownStopDue && pending(startSent))
+            ownStopDue = false;
+        if (ownStopDue && !pending(stopSent) &&
+            (ownStopLast < 0 || linkSeconds() - ownStopLast >= ownStopIntervalSeconds)) {
             ownStopDue = false;
             txBuffer = captureStopFrame();
             if (!transmit())
@@ -558,6 +561,7 @@ void Device::dispatchFrame(const QByteArray& frame)
             counterCheck.start(sentAt, samplePeriod * tickSeconds);
             updateFrequencies();
             capturing = true;
+            ownStopDue = false;
             emit terminal(tr("Запущен сбор данных"));
             emit captureStarted(samplePeriod);
             emit changeCapture(true);
@@ -645,10 +649,7 @@ void Device::dataFrame(const char* bytes, int size)
         // A headset still streaming (from a run of a program that ended without
         // stopping it, or after a stop that did not reach it): its samples
         // belong to no capture of ours. Stop it, unless a start is on its way.
-        const double now = linkSeconds();
-        if (!pending(startSent) && !pending(stopSent) &&
-            (ownStopLast < 0 || now - ownStopLast >= ownStopIntervalSeconds))
-            ownStopDue = true;
+        ownStopDue = !pending(startSent);
         return;
     }
     protocol::DataHalf half;
