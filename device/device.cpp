@@ -451,7 +451,7 @@ quint16 field(const char* bytes, int offset)
 // counts. The frame's payload is the parameter record as it is sent.
 QString lightSeries(const char* p)
 {
-    return QCoreApplication::translate("Device", "Свет %1% %2/%3 мс ×%4, %5 мс ×%6")
+    return QCoreApplication::translate("Device", "Свет %1% %2/%3мс x%4 %5мс x%6")
         .arg(number(quint8(p[0]) * 100.0 / 250.0))
         .arg(number(field(p, 1) * 0.05))
         .arg(number(field(p, 3) * 0.05))
@@ -462,7 +462,7 @@ QString lightSeries(const char* p)
 
 QString soundSeries(const char* p)
 {
-    return QCoreApplication::translate("Device", "Звук %1% %2 мкс %3/%4 мс ×%5, %6 мс ×%7")
+    return QCoreApplication::translate("Device", "Звук %1% %2мкс %3/%4мс x%5 %6мс x%7")
         .arg(number(quint8(p[0]) * 100.0 / 250.0))
         .arg(field(p, 7))
         .arg(number(field(p, 1) * 0.05))
@@ -554,10 +554,6 @@ void Device::dispatchFrame(const QByteArray& frame)
             batch.clear();
             captureSamples = 0;
             samplePeriod = startPeriod;
-            {
-                QMutexLocker locker(&mutex);
-                capturePeriod = startPeriod;
-            }
             counterCheck.start(sentAt, samplePeriod * tickSeconds);
             updateFrequencies();
             capturing = true;

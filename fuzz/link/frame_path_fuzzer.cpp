@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace
@@ -30,6 +31,7 @@ void check(bool condition, const char* what)
 
 void checkIdentification(const char* data, int size)
 {
+    // The input itself is exactly sized by the fuzzer.
     const protocol::IdentifyResult id = protocol::scanIdentification(data, size);
     if (id.kind == protocol::Identified::NotYet)
         return;
@@ -79,8 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
         at += take;
 
         for (;;) {
-            const char* data = buffer.data() + head;
+            // An allocation of exactly the unparsed bytes, so that any read
+            // beyond them is one past a heap block, which the sanitizer sees.
             const int size = int(buffer.size() - head);
+            std::unique_ptr<char[]> exact(new char[size_t(size) + (size == 0)]);
+            std::memcpy(exact.get(), buffer.data() + head, size_t(size));
+            const char* data = exact.get();
             const protocol::ScanResult r = protocol::scanFrame(data, size, resyncing);
             check(r.skip >= 0 && r.skip <= size, "skip outside the buffer");
             if (r.skip > 0)

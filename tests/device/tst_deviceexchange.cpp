@@ -441,7 +441,7 @@ void DeviceExchange::eventsCanBePlacedExactlyInTheSampleStream()
     const double period = fastestPeriod * 1.25e-7;
     QVERIFY(qAbs(k * period - (samples[int(k)].time - period)) < 1e-9);
 
-    const QString series = QStringLiteral("Свет 5.2% 100/100 мс ×10, 500 мс ×3");
+    const QString series = QStringLiteral("Свет 5.2% 100/100мс x10 500мс x3");
     QVERIFY2(at.contains(series), qPrintable(seen.join(QLatin1String(" | "))));
     QVERIFY(at.value(series) > k && at.value(series) < quint64(samples.size()));
     QCOMPARE(seen.last(), QStringLiteral("Остановка сбора"));
