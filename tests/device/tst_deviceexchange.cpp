@@ -375,7 +375,6 @@ void DeviceExchange::unplugDeliversThePartialBatchBeforeTheLoss()
     s.headset().hangUp();
     QVERIFY(s.rig.waitForConnection(false, 2000));
     QCOMPARE(quint64(s.rig.samples().size()), s.headset().pairsSent());
-    QVERIFY(s.rig.samples().size() % 64 != 0 || s.headset().pairsSent() % 64 == 0);
     const int lost = s.rig.order.indexOf(QStringLiteral("connection 0"));
     QVERIFY(lost > 0);
     QVERIFY(s.rig.order.at(lost - 1).startsWith(QStringLiteral("event")));
