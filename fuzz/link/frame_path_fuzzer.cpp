@@ -85,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
             // beyond them is one past a heap block, which the sanitizer sees.
             const int size = int(buffer.size() - head);
             std::unique_ptr<char[]> exact(new char[size_t(size) + (size == 0)]);
-            std::memcpy(exact.get(), buffer.data() + head, size_t(size));
+            if (size > 0)
+                std::memcpy(exact.get(), buffer.data() + head, size_t(size));
             const char* data = exact.get();
             const protocol::ScanResult r = protocol::scanFrame(data, size, resyncing);
             check(r.skip >= 0 && r.skip <= size, "skip outside the buffer");
