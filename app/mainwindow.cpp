@@ -11,6 +11,7 @@
 #include "device/device.h"
 #include "device/ports.h"
 #include "display/plots.h"
+#include "display/signalview.h"
 #include "display/statusbar.h"
 #include "ui_mainwindow.h"
 
@@ -65,6 +66,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(device, &Device::updateSpeed, this, &MainWindow::setSpeed, Qt::QueuedConnection);
     connect(device, &Device::updateSkipSamples, this, &MainWindow::setSkipSamples,
             Qt::QueuedConnection);
+    connect(
+        device, &Device::captureStarted, this, [this](quint16 period) { captureStarted(period); },
+        Qt::QueuedConnection);
+    connect(
+        device, &Device::captureEvent, this,
+        [this](quint64 sample, QString text) { captureEvent(sample, text); }, Qt::QueuedConnection);
 
     // The list is built once; a port plugged in later is found by the
     // automatic search but is not offered here until the next start.
@@ -110,6 +117,7 @@ void MainWindow::setupPlots()
 
     createChannelGraphs(ui->plotTime, graphTime);
     createChannelGraphs(ui->plotFreq, graphFreq);
+    signalView = new SignalView(ui->plotTime, graphTime, &capture, this);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -199,8 +207,23 @@ void MainWindow::setSkipSamples(quint64 value)
 
 void MainWindow::deviceDataTime(QVector<structSample> data)
 {
-    appendSignalBatch(graphTime, rangeTime, data);
+    if (data.isEmpty())
+        return;
+    capture.append(data);
+    signalView->samplesAppended();
     replotTime = true;
+}
+
+void MainWindow::captureStarted(quint16 period)
+{
+    capture.reset(period, QDateTime::currentDateTime());
+    signalView->storeChanged();
+    replotTime = true;
+}
+
+void MainWindow::captureEvent(quint64 sample, const QString& text)
+{
+    capture.addEvent(sample, text);
 }
 
 void MainWindow::deviceDataFFT(int channel, QVector<double> freq, QVector<double> data)
@@ -244,7 +267,7 @@ void MainWindow::mouseMovePlotFreq(QMouseEvent* event)
 void MainWindow::mouseDoubleClickTime(QMouseEvent* event)
 {
     Q_UNUSED(event);
-    fitPlot(ui->plotTime);
+    signalView->fitAll();
 }
 
 void MainWindow::mouseDoubleClickFreq(QMouseEvent* event)
@@ -274,17 +297,19 @@ void MainWindow::mouseWheelFreq(QWheelEvent* event)
 
 void MainWindow::on_actionClear_triggered()
 {
-    clearGraphs(graphTime, rangeTime);
-    clearGraphs(graphFreq, nullptr);
+    // Samples that arrive after a clear keep their times in the capture.
+    capture.reset(capture.period(), capture.startTime(),
+                  capture.firstSample() + quint64(capture.sampleCount()));
+    signalView->storeChanged();
+    clearGraphs(graphFreq);
     ui->plotTime->replot();
     ui->plotFreq->replot();
 }
 
 void MainWindow::on_actionZoom_triggered()
 {
-    ui->plotTime->rescaleAxes();
+    signalView->fitAll();
     ui->plotFreq->rescaleAxes();
-    ui->plotTime->replot();
     ui->plotFreq->replot();
 }
 
@@ -327,8 +352,13 @@ void MainWindow::on_pushButtonCmdSend_clicked()
 void MainWindow::on_actionStart_triggered()
 {
     ui->actionStart->setEnabled(false);
+    const quint16 period = static_cast<quint16>(ui->horizontalSliderCaptureAdc->value());
+    // The capture's own start (captureStarted) resets the store again when the
+    // headset confirms; until then the chosen period is the time base.
+    capture.reset(period, QDateTime::currentDateTime());
+    signalView->restoreScrollWidth();
     on_actionClear_triggered();
-    device->captureStart(static_cast<ushort>(ui->horizontalSliderCaptureAdc->value()));
+    device->captureStart(period);
 }
 
 void MainWindow::on_actionStop_triggered()

@@ -8,8 +8,9 @@
 #include <QSharedPointer>
 #include <QVector>
 
+#include "capture/capturestore.h"
 #include "device/types.h"
-#include "display/valuerange.h"
+#include "display/viewsettings.h"
 
 class Device;
 class QCPAxisTicker;
@@ -21,6 +22,7 @@ class QMouseEvent;
 class QThread;
 class QTimer;
 class QWheelEvent;
+class SignalView;
 
 namespace Ui
 {
@@ -34,6 +36,16 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
+
+    // The samples of the capture since the last Start or Clear.
+    const CaptureStore& captureStore() const { return capture; }
+    // The view choices as the controls show them.
+    const structViewSettings& viewSettings() const { return view; }
+
+signals:
+    // Sent whenever a view choice changes, by the operator or the restored
+    // settings.
+    void viewSettingsChanged(const structViewSettings& settings);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -82,13 +94,24 @@ private slots:
     void on_actionAnalysisFourier_triggered();
     void on_actionAnalysisStatistics_triggered();
     void on_actionAnalysisSendVARN_triggered();
+    void on_actionViewLanes_toggled(bool checked);
+    void on_comboBoxViewSensitivity_currentIndexChanged(int index);
+    void on_comboBoxViewWindow_currentIndexChanged(int index);
+    void on_comboBoxViewHighPass_currentIndexChanged(int index);
+    void on_comboBoxViewLowPass_currentIndexChanged(int index);
+    void on_comboBoxViewNotch_currentIndexChanged(int index);
 
 private:
     void loadSettings();
     void saveSettings();
     void setupPlots();
+    // The device's capture start and capture events, into the store (not
+    // slots: connected through lambdas, so the window's slot table is fixed).
+    void captureStarted(quint16 period);
+    void captureEvent(quint64 sample, const QString& text);
     structLightParam lightParam() const;
     structSoundParam soundParam() const;
+    void setViewSettings(const structViewSettings& settings);
 
     Ui::MainWindow* ui;
     QLabel* labelSkips;
@@ -102,7 +125,9 @@ private:
     QTimer* timerPlot;
     bool replotTime = false;
     bool replotFreq = false;
-    // Value range of each signal graph's points, so that fitting the voltage
-    // axis does not revisit them.
-    ValueRange rangeTime[channelCount];
+    // The one store of the capture's samples; the signal graphs only show
+    // what of it is in view.
+    CaptureStore capture;
+    SignalView* signalView = nullptr;
+    structViewSettings view;
 };

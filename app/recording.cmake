@@ -6,7 +6,7 @@ if(NOT TARGET neurask_recording)
     ${CMAKE_CURRENT_LIST_DIR}/recording.cpp
     ${CMAKE_CURRENT_LIST_DIR}/recording.h)
   target_include_directories(neurask_recording PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(neurask_recording PUBLIC Qt5::Core neurask_edf)
+  target_link_libraries(neurask_recording PUBLIC Qt5::Core neurask_edf neurask_capture)
 endif()
 
 # The window's Save writes through the module too.

@@ -1,5 +1,6 @@
 #include "app/recording.h"
 
+#include "capture/capturestore.h"
 #include "edf/edf.h"
 
 #include <algorithm>
@@ -24,8 +25,14 @@ int recordingSamplesPerRecord(double rate)
     return static_cast<int>(std::lround(rate));
 }
 
-RecordingResult saveRecordingEdf(const QByteArray& path, const RecordingChannels& channels,
-                                 double rate)
+namespace
+{
+
+// The writing common to every source of samples: `points` per channel, and
+// fill(channel, first, n, buffer) copying n values of a channel from index
+// `first` into buffer.
+template <typename Fill>
+RecordingResult writeRecording(const QByteArray& path, qint64 points, double rate, Fill fill)
 {
     RecordingResult result;
     result.rate = recordingSamplesPerRecord(rate);
@@ -57,20 +64,13 @@ RecordingResult saveRecordingEdf(const QByteArray& path, const RecordingChannels
             return fail(RecordingError::DigitalMinimum, code);
     }
 
-    // Every frame adds a point to every channel, so the channels normally hold
-    // equally many; if one holds fewer, only the seconds all of them hold are
-    // written rather than reading past its end.
-    qint64 points = channels[0].count;
-    for (const RecordingChannel& channel : channels)
-        points = std::min(points, channel.count);
     const qint64 records = result.rate > 0 ? points / result.rate : 0;
 
     std::vector<double> buffer(static_cast<std::size_t>(std::max(result.rate, 1)));
     for (qint64 r = 0; r < records; ++r) {
         const qint64 base = r * result.rate;
-        for (const RecordingChannel& channel : channels) {
-            for (int i = 0; i < result.rate; ++i)
-                buffer[static_cast<std::size_t>(i)] = channel.at(base + i);
+        for (int c = 0; c < recordingChannelCount; ++c) {
+            fill(c, base, result.rate, buffer.data());
             const int code = edfwrite_physical_samples(handle, buffer.data());
             if (code != 0)
                 return fail(RecordingError::Write, code);
@@ -84,4 +84,33 @@ RecordingResult saveRecordingEdf(const QByteArray& path, const RecordingChannels
         result.code = code;
     }
     return result;
+}
+
+} // namespace
+
+RecordingResult saveRecordingEdf(const QByteArray& path, const RecordingChannels& channels,
+                                 double rate)
+{
+    // Every frame adds a point to every channel, so the channels normally hold
+    // equally many; if one holds fewer, only the seconds all of them hold are
+    // written rather than reading past its end.
+    qint64 points = channels[0].count;
+    for (const RecordingChannel& channel : channels)
+        points = std::min(points, channel.count);
+    return writeRecording(path, points, rate, [&](int c, qint64 first, int n, double* buffer) {
+        const RecordingChannel& channel = channels[static_cast<std::size_t>(c)];
+        for (int i = 0; i < n; ++i)
+            buffer[i] = channel.at(first + i);
+    });
+}
+
+RecordingResult saveRecordingEdf(const QByteArray& path, const CaptureStore& store, double rate)
+{
+    qint64 points = store.channelCount() >= recordingChannelCount ? store.sampleCount(0) : 0;
+    for (int c = 0; c < recordingChannelCount && points > 0; ++c)
+        points = std::min(points, store.sampleCount(c));
+    return writeRecording(path, points, rate, [&](int c, qint64 first, int n, double* buffer) {
+        for (int i = 0; i < n; ++i)
+            buffer[i] = store.value(c, first + i);
+    });
 }

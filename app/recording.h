@@ -11,6 +11,8 @@
 #include <array>
 #include <cstddef>
 
+class CaptureStore;
+
 // A read-only view of one channel's values, in point order. The values need
 // not be contiguous: a plot graph stores (key, value) pairs, so its values are
 // read in place with a stride of one pair instead of being copied.
@@ -68,5 +70,8 @@ int recordingSamplesPerRecord(double rate);
 // `path` is the file name in the local 8-bit encoding.
 RecordingResult saveRecordingEdf(const QByteArray& path, const RecordingChannels& channels,
                                  double rate);
+// The same from the first twelve channels of a capture store, in physical
+// values (volts for a live capture).
+RecordingResult saveRecordingEdf(const QByteArray& path, const CaptureStore& store, double rate);
 
 #endif // RECORDING_H

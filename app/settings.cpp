@@ -6,6 +6,7 @@
 #include "app/filedialog.h"
 #include "app/recording.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QDebug>
 #include <QMessageBox>
@@ -41,6 +42,20 @@ void restoreIndex(QComboBox* combo, int index)
         index = qBound(0, index, combo->count() - 1);
     combo->setCurrentIndex(index);
 }
+
+// View choices are kept by value, not by position, so that the lists can
+// grow. A value that is not one of the steps counts as absent.
+template <std::size_t N>
+void restoreStep(QComboBox* combo, const QSettings& settings, const QString& key,
+                 const double (&steps)[N], double fallback)
+{
+    bool ok = false;
+    const double value = settings.value(key, fallback).toDouble(&ok);
+    const int index = ok ? viewStepIndex(steps, value) : -1;
+    combo->setCurrentIndex(index >= 0 ? index : viewStepIndex(steps, fallback));
+}
+
+const char* const viewModeNames[] = {"Overlay", "Lanes"};
 
 } // namespace
 
@@ -97,6 +112,18 @@ void MainWindow::loadSettings()
     restoreIndex(ui->comboBoxSpectrumScaleY, storedInt(settings, "ScaleY", 0));
     ui->checkBoxSpectrumLegend->setChecked(settings.value("Legend", false).toBool());
     settings.endGroup();
+
+    settings.beginGroup("View");
+    const structViewSettings defaults;
+    const bool lanes = settings.value("Mode").toString() == viewModeNames[int(ViewMode::Lanes)];
+    (lanes ? ui->actionViewLanes : ui->actionViewOverlay)->setChecked(true);
+    restoreStep(ui->comboBoxViewSensitivity, settings, "Sensitivity", viewSensitivities,
+                defaults.sensitivity);
+    restoreStep(ui->comboBoxViewWindow, settings, "Window", viewWindows, defaults.window);
+    restoreStep(ui->comboBoxViewHighPass, settings, "HighPass", viewHighPasses, defaults.highPass);
+    restoreStep(ui->comboBoxViewLowPass, settings, "LowPass", viewLowPasses, defaults.lowPass);
+    restoreStep(ui->comboBoxViewNotch, settings, "Notch", viewNotches, defaults.notch);
+    settings.endGroup();
 }
 
 void MainWindow::saveSettings()
@@ -145,6 +172,15 @@ void MainWindow::saveSettings()
     settings.setValue("ScaleY", ui->comboBoxSpectrumScaleY->currentIndex());
     settings.setValue("Legend", ui->checkBoxSpectrumLegend->isChecked());
     settings.endGroup();
+
+    settings.beginGroup("View");
+    settings.setValue("Mode", viewModeNames[int(view.mode)]);
+    settings.setValue("Sensitivity", view.sensitivity);
+    settings.setValue("Window", view.window);
+    settings.setValue("HighPass", view.highPass);
+    settings.setValue("LowPass", view.lowPass);
+    settings.setValue("Notch", view.notch);
+    settings.endGroup();
 }
 
 void MainWindow::on_actionSave_triggered()
@@ -154,20 +190,11 @@ void MainWindow::on_actionSave_triggered()
     if (fileName.isEmpty())
         return;
 
-    // The graphs' own storage is read in place: no copy of a long capture,
-    // and no events are processed until the file is written, so this is one
-    // consistent snapshot.
-    RecordingChannels channels;
-    for (int c = 0; c < recordingChannelCount; ++c) {
-        const QSharedPointer<QCPGraphDataContainer> data = graphTime[c]->data();
-        RecordingChannel& channel = channels[static_cast<std::size_t>(c)];
-        channel.count = data->size();
-        channel.first = data->isEmpty() ? nullptr : &data->constBegin()->value;
-        channel.strideBytes = sizeof(QCPGraphData);
-    }
-
+    // The store is read in place: no copy of a long capture, and no events
+    // are processed until the file is written, so this is one consistent
+    // snapshot.
     const RecordingResult result =
-        saveRecordingEdf(fileName.toLocal8Bit(), channels, ui->doubleSpinBoxCaptureFreq->value());
+        saveRecordingEdf(fileName.toLocal8Bit(), capture, ui->doubleSpinBoxCaptureFreq->value());
 
     QString text;
     switch (result.error) {

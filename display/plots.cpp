@@ -78,47 +78,6 @@ void setSpectrumAxisScale(QCustomPlot* plot, Qt::Orientation axes, int index,
     plot->replot();
 }
 
-void appendSignalBatch(QCPGraph* const graphs[channelCount], ValueRange ranges[channelCount],
-                       const QVector<structSample>& batch)
-{
-    for (const structSample& sample : batch) {
-        for (int c = 0; c < channelCount; ++c) {
-            graphs[c]->addData(sample.time, sample.value[c]);
-            ranges[c].add(sample.value[c]);
-        }
-    }
-    QCPAxis* timeAxis = graphs[0]->keyAxis();
-    if (!batch.isEmpty())
-        timeAxis->setRange(batch.last().time, timeAxis->range().size(), Qt::AlignRight);
-    fitValueAxis(graphs[0]->valueAxis(), graphs, ranges);
-}
-
-void fitValueAxis(QCPAxis* axis, QCPGraph* const graphs[channelCount],
-                  const ValueRange ranges[channelCount])
-{
-    if (axis->scaleType() != QCPAxis::stLinear) {
-        // Only positive or only negative points count on a logarithmic axis;
-        // the signal axis is never one, so the library may do the search.
-        axis->rescale(true);
-        return;
-    }
-    ValueRange all;
-    for (int c = 0; c < channelCount; ++c) {
-        if (graphs[c]->visible())
-            all.unite(ranges[c]);
-    }
-    if (all.isEmpty())
-        return;
-    QCPRange range(all.min(), all.max());
-    if (!QCPRange::validRange(range)) {
-        // All points share one value: keep the axis width and centre on it.
-        double centre = (range.lower + range.upper) * 0.5;
-        double size = axis->range().size();
-        range = QCPRange(centre - size / 2.0, centre + size / 2.0);
-    }
-    axis->setRange(range);
-}
-
 bool setChannelSpectrum(QCPGraph* const graphs[channelCount], int channel,
                         const QVector<double>& frequencies, const QVector<double>& amplitudes)
 {
@@ -128,13 +87,10 @@ bool setChannelSpectrum(QCPGraph* const graphs[channelCount], int channel,
     return true;
 }
 
-void clearGraphs(QCPGraph* const graphs[channelCount], ValueRange ranges[channelCount])
+void clearGraphs(QCPGraph* const graphs[channelCount])
 {
-    for (int c = 0; c < channelCount; ++c) {
+    for (int c = 0; c < channelCount; ++c)
         graphs[c]->data()->clear();
-        if (ranges)
-            ranges[c].clear();
-    }
 }
 
 void fitPlot(QCustomPlot* plot)

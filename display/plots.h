@@ -11,7 +11,6 @@
 #include <QVector>
 
 #include "device/types.h"
-#include "display/valuerange.h"
 
 class QCPAxis;
 class QCPAxisTicker;
@@ -45,25 +44,13 @@ void setSpectrumAxisScale(QCustomPlot* plot, Qt::Orientation axes, int index,
                           const QSharedPointer<QCPAxisTicker>& logTicker,
                           const QSharedPointer<QCPAxisTicker>& linearTicker);
 
-// Appends a batch of samples to the signal graphs and keeps `ranges` (the value
-// range of each graph's points) up to date. With at least one sample the time
-// axis is moved, its width kept, so that it ends at the newest sample. The
-// value axis is then fitted to every stored point of the visible graphs.
-void appendSignalBatch(QCPGraph* const graphs[channelCount], ValueRange ranges[channelCount],
-                       const QVector<structSample>& batch);
-
-// Fits `axis` to the value ranges of the visible graphs, with the same result
-// as QCPAxis::rescale(true) over the graphs' points but without visiting them.
-void fitValueAxis(QCPAxis* axis, QCPGraph* const graphs[channelCount],
-                  const ValueRange ranges[channelCount]);
-
 // Replaces the spectrum of `channel`. Returns false, changing nothing, for a
 // channel outside 0..11.
 bool setChannelSpectrum(QCPGraph* const graphs[channelCount], int channel,
                         const QVector<double>& frequencies, const QVector<double>& amplitudes);
 
-// Empties every graph and its value range (ranges may be null).
-void clearGraphs(QCPGraph* const graphs[channelCount], ValueRange ranges[channelCount]);
+// Empties every graph.
+void clearGraphs(QCPGraph* const graphs[channelCount]);
 
 // Fits all axes of the plot to all its graphs and replots.
 void fitPlot(QCustomPlot* plot);

@@ -14,6 +14,7 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QtTest>
+#include <iterator>
 #include <memory>
 #include <qcustomplot.h>
 
@@ -161,11 +162,22 @@ private slots:
             "on_actionAnalysisFourier_triggered()",
             "on_actionAnalysisStatistics_triggered()",
             "on_actionAnalysisSendVARN_triggered()",
+            "on_actionViewLanes_toggled(bool)",
+            "on_comboBoxViewSensitivity_currentIndexChanged(int)",
+            "on_comboBoxViewWindow_currentIndexChanged(int)",
+            "on_comboBoxViewHighPass_currentIndexChanged(int)",
+            "on_comboBoxViewLowPass_currentIndexChanged(int)",
+            "on_comboBoxViewNotch_currentIndexChanged(int)",
         };
+        const int slotCount = int(std::size(expected));
+        // The window's one signal comes first, then the slots.
         const QMetaObject* meta = window->metaObject();
-        QCOMPARE(meta->methodCount() - meta->methodOffset(), 43);
-        for (int i = 0; i < 43; ++i) {
-            QMetaMethod m = meta->method(meta->methodOffset() + i);
+        QCOMPARE(meta->methodCount() - meta->methodOffset(), 1 + slotCount);
+        const QMetaMethod announce = meta->method(meta->methodOffset());
+        QCOMPARE(announce.methodSignature(), QByteArray("viewSettingsChanged(structViewSettings)"));
+        QCOMPARE(announce.methodType(), QMetaMethod::Signal);
+        for (int i = 0; i < slotCount; ++i) {
+            QMetaMethod m = meta->method(meta->methodOffset() + 1 + i);
             QCOMPARE(m.methodSignature(), QByteArray(expected[i]));
             QCOMPARE(m.methodType(), QMetaMethod::Slot);
             QCOMPARE(m.access(), QMetaMethod::Private);
@@ -318,7 +330,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(painted.count(), 2, 1000);
         QTest::qWait(300); // nothing new, nothing painted
         QCOMPARE(painted.count(), 2);
-        QCOMPARE(storedPoints(plotTime()), 22 * channelCount);
+        QCOMPARE(window->captureStore().sampleCount(), qint64(22));
     }
 
     void emptyBatchLeavesTheTimeAxis()
@@ -327,7 +339,7 @@ private slots:
         QCPRange before = plotTime()->xAxis->range();
         sendSamples({});
         QCOMPARE(plotTime()->xAxis->range(), before);
-        QCOMPARE(storedPoints(plotTime()), channelCount);
+        QCOMPARE(window->captureStore().sampleCount(), qint64(1));
     }
 
     void spectrumOutsideTheChannelsChangesNothing()
@@ -456,6 +468,7 @@ private slots:
         plotTime()->xAxis->setRange(-5, 5);
         action("actionClear")->trigger();
         QCOMPARE(storedPoints(plotTime()), 0);
+        QCOMPARE(window->captureStore().sampleCount(), qint64(0));
         QCOMPARE(storedPoints(plotFreq()), 0);
         QCOMPARE(plotTime()->xAxis->range(), QCPRange(-5, 5));
         QCOMPARE(plotTime()->legend->itemCount(), channelCount);
@@ -468,6 +481,57 @@ private slots:
         call("deviceConnection", Q_ARG(bool, true));
         action("actionStart")->trigger();
         QCOMPARE(storedPoints(plotTime()), 0);
+        QCOMPARE(window->captureStore().sampleCount(), qint64(0));
+        QCOMPARE(window->captureStore().period(), quint16(16000));
+    }
+
+    // The value axis follows what is in view until the operator zooms it; the
+    // fit (Автомасштаб, double click) spans the whole capture and fits again;
+    // Start scrolls at the width the operator chose, not at the fit's.
+    void fittingStopsForTheOperatorsZoomAndStartRestoresTheScrollWidth()
+    {
+        QCustomPlot* plot = plotTime();
+        auto send = [&](int n, double volts) {
+            QVector<structSample> batch;
+            for (int i = 0; i < n; ++i)
+                batch << sampleAt(0, volts * ((i % 2) ? 1 : -1));
+            sendSamples(batch);
+            call("plotUpdate");
+        };
+        send(64, 1e-3); // an artifact at the start
+        for (int k = 0; k < 30; ++k)
+            send(64, 1e-5);                                      // then quiet EEG, 3.8 s
+        QVERIFY(plot->yAxis->range().upper < 1e-5 * 12 * 1.001); // the artifact is out of view
+
+        QPoint centre = plot->axisRect()->center();
+        QWheelEvent zoom(centre, plot->mapToGlobal(centre), QPoint(), QPoint(0, 120), Qt::NoButton,
+                         Qt::ControlModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(plot, &zoom);
+        const QCPRange zoomed = plot->yAxis->range();
+        send(64, 1e-5);
+        send(64, 3e-5);
+        QCOMPARE(plot->yAxis->range(), zoomed);
+
+        action("actionZoom")->trigger();
+        QCOMPARE(plot->yAxis->range().upper, window->captureStore().value(11, 1));
+        QCOMPARE(plot->xAxis->range().lower, window->captureStore().sampleTime(0, 0));
+        send(64, 2e-4); // fitting again: the artifact scrolls out, the new peak is in
+        QVERIFY(qAbs(plot->yAxis->range().upper - 2e-4 * 12) < 1e-6);
+
+        plot->yAxis->setRange(-1, 1); // a drag of the value axis stops it too
+        send(64, 1e-5);
+        QCOMPARE(plot->yAxis->range(), QCPRange(-1, 1));
+        QMouseEvent click(QEvent::MouseButtonDblClick, centre, Qt::LeftButton, Qt::LeftButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(plot, &click);
+        QVERIFY(plot->yAxis->range().upper < 0.1);
+
+        QVERIFY(plot->xAxis->range().size() > 4.0);
+        call("deviceConnection", Q_ARG(bool, true));
+        action("actionStart")->trigger();
+        QCOMPARE(plot->xAxis->range().size(), 2.0);
+        send(64, 1e-5);
+        QCOMPARE(plot->xAxis->range().size(), 2.0);
     }
 
     void legendAndScaleControlsReachThePlots()

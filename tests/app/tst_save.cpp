@@ -9,7 +9,6 @@
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <QtTest>
-#include <qcustomplot.h>
 
 namespace
 {
@@ -41,25 +40,21 @@ private:
     FileDialog::Chooser& hook;
 };
 
-QCustomPlot* timePlot(QWidget& window)
+// `points` samples of the capture through the window's sample slot, in
+// batches as the device sends them, channel c (0-based) holding values(c, i).
+template <typename Values> void fillSignalPlot(MainWindow& window, int points, Values values)
 {
-    return window.findChild<QCustomPlot*>("plotTime");
-}
-
-// `points` points on every channel graph of the signal plot, channel c
-// (0-based) holding values(c, i).
-template <typename Values> void fillSignalPlot(QWidget& window, int points, Values values)
-{
-    QCustomPlot* plot = timePlot(window);
-    QCOMPARE(plot->graphCount(), 12);
-    for (int c = 0; c < 12; ++c) {
-        QVector<double> keys(points), data(points);
-        for (int i = 0; i < points; ++i) {
-            keys[i] = i * 0.002;
-            data[i] = values(c, i);
+    for (int first = 0; first < points; first += 64) {
+        QVector<structSample> batch(std::min(64, points - first));
+        for (int k = 0; k < batch.size(); ++k) {
+            batch[k].time = (first + k + 1) * 0.002;
+            for (int c = 0; c < 12; ++c)
+                batch[k].value[c] = values(c, first + k);
         }
-        plot->graph(c)->setData(keys, data, true);
+        QVERIFY(QMetaObject::invokeMethod(&window, "deviceDataTime", Qt::DirectConnection,
+                                          Q_ARG(QVector<structSample>, batch)));
     }
+    QCOMPARE(window.captureStore().sampleCount(), qint64(points));
 }
 
 QByteArray fileBytes(const QString& path)
@@ -125,8 +120,8 @@ private slots:
             for (int c : {0, 6, 11})
                 for (int i : {0, 499})
                     QCOMPARE(int(sampleAt(edf, 500, r, c, i)), c * 1000 + (r * 500 + i) % 1000);
-        // The plot keeps what it showed.
-        QCOMPARE(timePlot(*window)->graph(0)->dataCount(), 2750);
+        // The capture is kept.
+        QCOMPARE(window->captureStore().sampleCount(11), qint64(2750));
     }
 
     void savesAtTheShownRateRoundedHalvesAwayFromZero()
@@ -143,18 +138,27 @@ private slots:
         QCOMPARE(edf.mid(236, 8), QByteArray("2       "));
     }
 
-    void storesTheEndsOfTheRangeAndLimitsBeyond()
+    // The capture holds what the headset can send: its full scale reaches
+    // the file as given, and values beyond it are limited to it (the file's own
+    // range, -5..5, lies beyond the headset's).
+    void storesTheEndsOfTheHeadsetsRangeAndLimitsBeyond()
     {
-        const double physical[] = {5.0, -5.0, 0.0, 12.0};
-        const int digital[] = {32767, -32768, 0, 32767};
-        fillSignalPlot(*window, 500, [&](int, int i) { return physical[i % 4]; });
+        const double full = countMaximum * voltsPerCount;
+        const double physical[] = {full, -full - voltsPerCount, 0.0, 12.0, -12.0, 5.0};
+        fillSignalPlot(*window, 500, [&](int, int i) { return physical[i % 6]; });
         const QString path = dir.filePath("range.edf");
         DialogStub dialog(FileDialog::saveHook, path);
         trigger("actionSave");
         const QByteArray edf = fileBytes(path);
-        for (int c = 0; c < 12; ++c)
-            for (int i = 0; i < 4; ++i)
-                QCOMPARE(int(sampleAt(edf, 500, 0, c, i)), digital[i]);
+        for (int c = 0; c < 12; ++c) {
+            const int top = sampleAt(edf, 500, 0, c, 0), bottom = sampleAt(edf, 500, 0, c, 1);
+            QVERIFY2(top > 26900 && top < 27000, qPrintable(QString::number(top))); // 4.11 of 5
+            QVERIFY2(bottom < -26900 && bottom > -27000, qPrintable(QString::number(bottom)));
+            QCOMPARE(int(sampleAt(edf, 500, 0, c, 2)), 0);
+            QCOMPARE(int(sampleAt(edf, 500, 0, c, 3)), top);
+            QCOMPARE(int(sampleAt(edf, 500, 0, c, 4)), bottom);
+            QCOMPARE(int(sampleAt(edf, 500, 0, c, 5)), top);
+        }
     }
 
     void cancellingEitherDialogDoesNothing()
@@ -218,7 +222,7 @@ private slots:
 
     void openReportsThatTheFileCannotBeOpenedAndChangesNothing()
     {
-        fillSignalPlot(*window, 700, [](int c, int i) { return c + i * 0.001; });
+        fillSignalPlot(*window, 700, [](int c, int i) { return c * 0.1 + i * 1e-6; });
         const QString path = dir.filePath("existing.edf");
         {
             QFile file(path);
@@ -238,9 +242,9 @@ private slots:
         QCOMPARE(boxes.boxes[0].text, QString("Ошибка открытия файла!"));
         QCOMPARE(boxes.boxes[0].icon, QMessageBox::Critical);
         for (int c = 0; c < 12; ++c) {
-            QCPGraph* graph = timePlot(*window)->graph(c);
-            QCOMPARE(graph->dataCount(), 700);
-            QCOMPARE(graph->data()->at(699)->value, c + 0.699);
+            QCOMPARE(window->captureStore().sampleCount(c), qint64(700));
+            QCOMPARE(window->captureStore().value(c, 699),
+                     sampleCount(c * 0.1 + 0.699e-3) * voltsPerCount);
         }
         QCOMPARE(fileBytes(path), QByteArray("0       not really a recording"));
     }

@@ -92,6 +92,11 @@ QVariant stored(const char* group, const char* key)
     return settings.value(key);
 }
 
+QString comboText(const QWidget& window, const char* name)
+{
+    return window.findChild<QComboBox*>(name)->currentText();
+}
+
 double doubleValue(const QWidget& window, const char* name)
 {
     return window.findChild<QDoubleSpinBox*>(name)->value();
@@ -153,8 +158,9 @@ private slots:
         }
 
         QSettings settings;
-        QCOMPARE(settings.childGroups().size(), 7);
-        QCOMPARE(settings.allKeys().size(), 22);
+        // The spectrum's seven groups and the view's own.
+        QCOMPARE(settings.childGroups().size(), 8);
+        QCOMPARE(settings.allKeys().size(), 22 + 6);
         QCOMPARE(stored("Window", "Geometry").toByteArray(), geometry);
         QVERIFY(!stored("Window", "State").toByteArray().isEmpty());
         for (std::size_t i = 0; i < std::size(controlKeys); ++i) {
@@ -321,6 +327,79 @@ private slots:
             else
                 QCOMPARE(again.toInt(), shown.toInt());
         }
+    }
+
+    void viewChoicesAreKeptByValueAndAnnounced()
+    {
+        structViewSettings chosen;
+        chosen.mode = ViewMode::Lanes;
+        chosen.sensitivity = 50;
+        chosen.window = 10;
+        chosen.highPass = 0.5;
+        chosen.lowPass = 45;
+        chosen.notch = 50;
+        {
+            MainWindow window;
+            // A new install overlays the channels, unfiltered, and the
+            // controls show what the record holds.
+            QVERIFY(window.viewSettings() == structViewSettings());
+            QVERIFY(window.findChild<QAction*>("actionViewOverlay")->isChecked());
+            QCOMPARE(comboText(window, "comboBoxViewSensitivity"), QString("100 мкВ"));
+            QCOMPARE(comboText(window, "comboBoxViewWindow"), QString("2 с"));
+
+            QVector<structViewSettings> announced;
+            connect(&window, &MainWindow::viewSettingsChanged,
+                    [&](const structViewSettings& s) { announced << s; });
+            window.findChild<QAction*>("actionViewLanes")->trigger();
+            setControlValue(window, "comboBoxViewSensitivity", 2);
+            setControlValue(window, "comboBoxViewWindow", 3);
+            setControlValue(window, "comboBoxViewHighPass", 2);
+            setControlValue(window, "comboBoxViewLowPass", 3);
+            setControlValue(window, "comboBoxViewNotch", 1);
+            QCOMPARE(announced.size(), 6);
+            QVERIFY(announced.last() == chosen);
+            QVERIFY(window.viewSettings() == chosen);
+            QCOMPARE(comboText(window, "comboBoxViewHighPass"), QString("ФВЧ 0,5 Гц"));
+            QVERIFY(window.close());
+        }
+        QCOMPARE(stored("View", "Mode").toString(), QString("Lanes"));
+        QCOMPARE(stored("View", "Sensitivity").toDouble(), 50.0);
+        QCOMPARE(stored("View", "Window").toDouble(), 10.0);
+        QCOMPARE(stored("View", "HighPass").toDouble(), 0.5);
+        QCOMPARE(stored("View", "LowPass").toDouble(), 45.0);
+        QCOMPARE(stored("View", "Notch").toDouble(), 50.0);
+
+        MainWindow restarted;
+        QVERIFY(restarted.viewSettings() == chosen);
+        QVERIFY(restarted.findChild<QAction*>("actionViewLanes")->isChecked());
+        QVERIFY(!restarted.findChild<QAction*>("actionViewOverlay")->isChecked());
+        QCOMPARE(comboText(restarted, "comboBoxViewLowPass"), QString("ФНЧ 45 Гц"));
+    }
+
+    void damagedViewChoicesFallBackToTheirDefaults()
+    {
+        // Each key stands alone: the one good value survives the others.
+        store("View", "Mode", "Sideways");
+        store("View", "Sensitivity", 33);
+        store("View", "Window", "long");
+        store("View", "HighPass", -1);
+        store("View", "LowPass", "nan");
+        store("View", "Notch", 60);
+        structViewSettings expected;
+        expected.notch = 60;
+        {
+            MainWindow window;
+            QVERIFY(window.viewSettings() == expected);
+            QVERIFY(window.findChild<QAction*>("actionViewOverlay")->isChecked());
+            QCOMPARE(comboText(window, "comboBoxViewSensitivity"), QString("100 мкВ"));
+            QCOMPARE(comboText(window, "comboBoxViewLowPass"), QString("ФНЧ выкл"));
+            QVERIFY(window.close());
+        }
+        // What the next start finds is sound again.
+        QCOMPARE(stored("View", "Mode").toString(), QString("Overlay"));
+        QCOMPARE(stored("View", "Sensitivity").toDouble(), 100.0);
+        QCOMPARE(stored("View", "Window").toDouble(), 2.0);
+        QCOMPARE(stored("View", "LowPass").toDouble(), 0.0);
     }
 
     void restoredSpectrumSettingsReachTheDeviceAndThePlots()

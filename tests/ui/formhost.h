@@ -79,6 +79,30 @@ private slots:
     void on_pushButtonLightStop_clicked() { note("on_pushButtonLightStop_clicked"); }
     void on_pushButtonSoundStart_clicked() { note("on_pushButtonSoundStart_clicked"); }
     void on_pushButtonSoundStop_clicked() { note("on_pushButtonSoundStop_clicked"); }
+    void on_actionViewLanes_toggled(bool checked)
+    {
+        note("on_actionViewLanes_toggled", checked ? "true" : "false");
+    }
+    void on_comboBoxViewSensitivity_currentIndexChanged(int index)
+    {
+        note("on_comboBoxViewSensitivity_currentIndexChanged", QString::number(index));
+    }
+    void on_comboBoxViewWindow_currentIndexChanged(int index)
+    {
+        note("on_comboBoxViewWindow_currentIndexChanged", QString::number(index));
+    }
+    void on_comboBoxViewHighPass_currentIndexChanged(int index)
+    {
+        note("on_comboBoxViewHighPass_currentIndexChanged", QString::number(index));
+    }
+    void on_comboBoxViewLowPass_currentIndexChanged(int index)
+    {
+        note("on_comboBoxViewLowPass_currentIndexChanged", QString::number(index));
+    }
+    void on_comboBoxViewNotch_currentIndexChanged(int index)
+    {
+        note("on_comboBoxViewNotch_currentIndexChanged", QString::number(index));
+    }
 
 private:
     void note(const char* slot, const QString& arg = QString())

@@ -2,6 +2,7 @@
 // controller relies on, the order of menus and tool bar, the three built-in
 // signal links and the by-name binding of the handlers.
 
+#include "display/viewsettings.h"
 #include "formhost.h"
 
 #include <QAbstractButton>
@@ -16,9 +17,11 @@
 #include <QSplitter>
 #include <QTextBlock>
 #include <QToolBar>
+#include <QWidgetAction>
 #include <QtTest>
 
 #include <functional>
+#include <iterator>
 #include <memory>
 
 namespace
@@ -79,6 +82,7 @@ private slots:
     void durationsStepByHundredAndClamp();
     void comboBoxesHoldTheirItemsAndIndex_data();
     void comboBoxesHoldTheirItemsAndIndex();
+    void viewCombosOfferTheirStepsInOrder();
     void textsAndTipsAreTheFormOnes_data();
     void textsAndTipsAreTheFormOnes();
     void onlyDeviceControlsStartDisabled();
@@ -100,7 +104,8 @@ void FormTest::everyObjectExistsWithItsClass_data()
         {"QAction",
          {"actionStart", "actionStop", "actionAbout", "actionClear", "actionZoom", "actionOpen",
           "actionSave", "actionExit", "actionAnalysisFourier", "actionAnalysisStatistics",
-          "actionAnalysisSendVARN", "actionMeasFactor"}},
+          "actionAnalysisSendVARN", "actionMeasFactor", "actionViewOverlay", "actionViewLanes"}},
+        {"QActionGroup", {"actionGroupViewMode"}},
         {"QWidget",
          {"centralWidget", "dockWidgetContentsSettings", "dockWidgetContentsTerminal",
           "dockWidgetContentsStimulation"}},
@@ -129,7 +134,9 @@ void FormTest::everyObjectExistsWithItsClass_data()
                     "labelSoundTone"}},
         {"QComboBox",
          {"comboBoxConnectionPort", "comboBoxFFTcount", "comboBoxFFTwindow",
-          "comboBoxSpectrumScaleX", "comboBoxSpectrumScaleY"}},
+          "comboBoxSpectrumScaleX", "comboBoxSpectrumScaleY", "comboBoxViewSensitivity",
+          "comboBoxViewWindow", "comboBoxViewHighPass", "comboBoxViewLowPass",
+          "comboBoxViewNotch"}},
         {"QDoubleSpinBox",
          {"doubleSpinBoxCapturePeriod", "doubleSpinBoxCaptureFreq", "doubleSpinBoxLightBright",
           "doubleSpinBoxLightDuration", "doubleSpinBoxLightPause", "doubleSpinBoxSoundVolume",
@@ -144,7 +151,7 @@ void FormTest::everyObjectExistsWithItsClass_data()
         {"QPushButton",
          {"pushButtonCmdSend", "pushButtonFactor", "pushButtonLightStart", "pushButtonLightStop",
           "pushButtonSoundStart", "pushButtonSoundStop"}},
-        {"QToolBar", {"toolBar"}},
+        {"QToolBar", {"toolBar", "toolBarView"}},
         {"QMenuBar", {"menuBar"}},
         {"QMenu", {"menu", "menuView", "menuCapture", "menuAnalysis", "menuHelp"}},
     };
@@ -256,7 +263,9 @@ void FormTest::menusAndToolBarListActionsInOrder()
 
     QCOMPARE(actionNames(ui.menu->actions()),
              QStringList({"actionOpen", "actionSave", "|", "actionExit"}));
-    QCOMPARE(actionNames(ui.menuView->actions()), QStringList({"actionClear", "actionZoom", "|"}));
+    QCOMPARE(actionNames(ui.menuView->actions()),
+             QStringList(
+                 {"actionClear", "actionZoom", "|", "actionViewOverlay", "actionViewLanes", "|"}));
     QCOMPARE(actionNames(ui.menuCapture->actions()),
              QStringList({"actionStart", "actionStop", "|", "actionMeasFactor"}));
     QCOMPARE(actionNames(ui.menuAnalysis->actions()),
@@ -273,6 +282,30 @@ void FormTest::menusAndToolBarListActionsInOrder()
     QVERIFY(ui.toolBar->isMovable());
     QCOMPARE(ui.toolBar->orientation(), Qt::Horizontal);
     QCOMPARE(host->toolBarArea(ui.toolBar), Qt::TopToolBarArea);
+
+    // The view's tool bar: its five choices, then the two modes, on a row of
+    // its own under the main one.
+    QStringList view;
+    for (QAction* a : ui.toolBarView->actions()) {
+        auto* holder = qobject_cast<QWidgetAction*>(a);
+        view << (holder             ? holder->defaultWidget()->objectName()
+                 : a->isSeparator() ? QStringLiteral("|")
+                                    : a->objectName());
+    }
+    QCOMPARE(view, QStringList({"comboBoxViewSensitivity", "comboBoxViewWindow",
+                                "comboBoxViewHighPass", "comboBoxViewLowPass", "comboBoxViewNotch",
+                                "|", "actionViewOverlay", "actionViewLanes"}));
+    QCOMPARE(ui.toolBarView->windowTitle(), QStringLiteral("Вид"));
+    QCOMPARE(host->toolBarArea(ui.toolBarView), Qt::TopToolBarArea);
+    QVERIFY(host->toolBarBreak(ui.toolBarView));
+
+    // The modes exclude each other; overlay is where a new install starts.
+    QVERIFY(ui.actionGroupViewMode->isExclusive());
+    QVERIFY(ui.actionViewOverlay->isChecked());
+    ui.actionViewLanes->trigger();
+    QVERIFY(ui.actionViewLanes->isChecked() && !ui.actionViewOverlay->isChecked());
+    ui.actionViewLanes->trigger();
+    QVERIFY(ui.actionViewLanes->isChecked());
 }
 
 void FormTest::docksStartInTheirAreasWithTheirFeatures_data()
@@ -537,6 +570,32 @@ void FormTest::comboBoxesHoldTheirItemsAndIndex()
     QCOMPARE(combo->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
 }
 
+// Each item names its step (decimal comma and all), so the window's
+// index-to-value mapping cannot drift from what the operator reads; the
+// initial items are the record's defaults.
+void FormTest::viewCombosOfferTheirStepsInOrder()
+{
+    const Ui::MainWindow& ui = host->ui;
+    auto check = [](QComboBox* combo, const double* steps, std::size_t count, double initial) {
+        QCOMPARE(std::size_t(combo->count()), count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const QString text = combo->itemText(int(i));
+            const QString number = QString::number(steps[i]).replace('.', ',');
+            QVERIFY2(steps[i] == 0 ? text.endsWith("выкл")
+                                   : text.contains(QRegularExpression("(^| )" + number + " ")),
+                     qPrintable(text));
+        }
+        QCOMPARE(steps[combo->currentIndex()], initial);
+    };
+    const structViewSettings defaults;
+    check(ui.comboBoxViewSensitivity, viewSensitivities, std::size(viewSensitivities),
+          defaults.sensitivity);
+    check(ui.comboBoxViewWindow, viewWindows, std::size(viewWindows), defaults.window);
+    check(ui.comboBoxViewHighPass, viewHighPasses, std::size(viewHighPasses), defaults.highPass);
+    check(ui.comboBoxViewLowPass, viewLowPasses, std::size(viewLowPasses), defaults.lowPass);
+    check(ui.comboBoxViewNotch, viewNotches, std::size(viewNotches), defaults.notch);
+}
+
 void FormTest::textsAndTipsAreTheFormOnes_data()
 {
     QTest::addColumn<QString>("text"); // title of a group box, text otherwise
@@ -717,6 +776,19 @@ void FormTest::everyHandlerIsBoundToItsSignal()
         {[&] { ui.pushButtonLightStop->click(); }, {"on_pushButtonLightStop_clicked()"}},
         {[&] { ui.pushButtonSoundStart->click(); }, {"on_pushButtonSoundStart_clicked()"}},
         {[&] { ui.pushButtonSoundStop->click(); }, {"on_pushButtonSoundStop_clicked()"}},
+        // One handler follows both exclusive mode actions.
+        {[&] { ui.actionViewLanes->trigger(); }, {"on_actionViewLanes_toggled(true)"}},
+        {[&] { ui.actionViewOverlay->trigger(); }, {"on_actionViewLanes_toggled(false)"}},
+        {[&] { ui.comboBoxViewSensitivity->setCurrentIndex(0); },
+         {"on_comboBoxViewSensitivity_currentIndexChanged(0)"}},
+        {[&] { ui.comboBoxViewWindow->setCurrentIndex(6); },
+         {"on_comboBoxViewWindow_currentIndexChanged(6)"}},
+        {[&] { ui.comboBoxViewHighPass->setCurrentIndex(4); },
+         {"on_comboBoxViewHighPass_currentIndexChanged(4)"}},
+        {[&] { ui.comboBoxViewLowPass->setCurrentIndex(5); },
+         {"on_comboBoxViewLowPass_currentIndexChanged(5)"}},
+        {[&] { ui.comboBoxViewNotch->setCurrentIndex(2); },
+         {"on_comboBoxViewNotch_currentIndexChanged(2)"}},
         // Controls without a handler.
         {[&] { ui.pushButtonFactor->click(); }, {}},
         {[&] { ui.lineEditCmd->setText("X"); }, {}},
