@@ -371,7 +371,7 @@ void DeviceExchange::unplugDeliversThePartialBatchBeforeTheLoss()
     QVERIFY(s.waitForSamples(100));
     // Everything sent has arrived when the headset goes quiet and is unplugged.
     s.headset().setSilent(true);
-    QTest::qWait(300);
+    QTest::qWait(1000);
     s.headset().hangUp();
     QVERIFY(s.rig.waitForConnection(false, 2000));
     QCOMPARE(quint64(s.rig.samples().size()), s.headset().pairsSent());
