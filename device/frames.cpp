@@ -208,9 +208,13 @@ CounterCheck::Step CounterCheck::secondHalf(uint16_t counter, double nowSeconds)
             deliver(step, false, 0);
             return step;
         }
-        // It fitted neither sequence: corrupt, and delivered where it belongs.
         noteFault(step, Fault::Corrupted, next, heldCounter);
-        deliver(step, true, 0);
+        // The old sequence goes on where it stood: the held frame was no sample
+        // of its own (a chance match in noise, or a repeat), and is dropped.
+        // Otherwise it fitted neither sequence: a sample whose counter was
+        // corrupted, delivered where it belongs.
+        if (counter != next)
+            deliver(step, true, 0);
     }
 
     if (counter == next) {

@@ -118,7 +118,9 @@ IdentifyResult scanIdentification(const char* data, int size);
 //   unexpected counter is held back until the next
 //   sample shows which it was: the next counter confirms it (then as above) or
 //   continues the old sequence (then the held one was corrupt and is delivered
-//   in sequence). One corrupted counter thus neither invents nor shifts samples.
+//   in sequence, or, if the old sequence goes on exactly where it stood, it was
+//   no sample at all and is dropped). One corrupted counter thus neither
+//   invents nor shifts samples.
 class CounterCheck
 {
 public:

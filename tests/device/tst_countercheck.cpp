@@ -91,6 +91,8 @@ void CounterCheckTest::decisions_data()
                                                  << "d d d";
     QTest::newRow("wrap after a long loss") << "a0 b0 a65535 b65535@70 a0 b0"
                                             << "d d+65534 d";
+    QTest::newRow("a second half that is no sample of its own") << "a0 b0 a1 b1 b900 a2 b2 a3 b3"
+                                                                << "d d w d,C900/2 d";
     QTest::newRow("two unexpected in a row") << "a0 b0 b50 b80"
                                              << "d w h,w,C50/1";
     QTest::newRow("held at the end goes out without a fill") << "a0 b0 b9 end"
