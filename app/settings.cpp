@@ -217,7 +217,9 @@ bool MainWindow::saveCapture()
         return false;
     const RecordingFormat chosen =
         chosenFilter == bdfFilter ? RecordingFormat::Bdf : RecordingFormat::Edf;
-    if (QFileInfo(fileName).suffix().isEmpty())
+    // A new name without a suffix gets the chosen filter's; an existing file
+    // (the dialog asked before replacing it) is written as named.
+    if (QFileInfo(fileName).suffix().isEmpty() && !QFileInfo::exists(fileName))
         fileName += chosen == RecordingFormat::Bdf ? ".bdf" : ".edf";
 
     // The store is read in place: no copy of a long capture, and no events
