@@ -8,6 +8,7 @@
 #include "recorder/recorder.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -230,6 +231,81 @@ private slots:
         QCOMPARE(saveRecording(QFile::encodeName(refused), store, RecordingFormat::Edf).error,
                  RecordingError::Layout);
         QVERIFY(!QFile::exists(refused));
+    }
+
+    // A 20 uV 10 Hz sine saved and read back by MNE-Python: within half of
+    // the file's step and below 0.5 uV in EDF+, the counts themselves in BDF+.
+    void mneReadsATwentyMicrovoltSine()
+    {
+        QString python;
+        for (const QString& candidate : {QString("/usr/bin/python3"), QString("python3")}) {
+            QProcess probe;
+            probe.start(candidate, {"-c", "import mne"});
+            if (probe.waitForFinished(60000) && probe.exitCode() == 0) {
+                python = candidate;
+                break;
+            }
+        }
+        if (python.isEmpty())
+            QSKIP("MNE-Python is not installed (scripts/install-deps installs it)");
+
+        const quint16 period = 8800;
+        CaptureStore store;
+        store.reset(period, QDateTime::currentDateTime());
+        QVector<structSample> batch;
+        const int n = 9000; // 9.9 s, the last record partial
+        for (int i = 0; i < n; ++i) {
+            structSample s{};
+            const double t = (i + 1) * period * 1.25e-7;
+            for (int c = 0; c < channelCount; ++c)
+                s.value[c] = 20e-6 * std::sin(2 * M_PI * 10 * t + c);
+            batch << s;
+        }
+        store.append(batch);
+        const char* script = R"(
+import sys, mne
+read = mne.io.read_raw_bdf if sys.argv[1].endswith('.bdf') else mne.io.read_raw_edf
+raw = read(sys.argv[1], preload=True, verbose='error')
+print(repr(float(raw.info['sfreq'])))
+print(' '.join(repr(float(v)) for v in raw.get_data()[0]))
+)";
+        for (RecordingFormat format : {RecordingFormat::Edf, RecordingFormat::Bdf}) {
+            const bool bdf = format == RecordingFormat::Bdf;
+            const QString path = pathOf(bdf ? "sine.bdf" : "sine.edf");
+            QVERIFY(saveRecording(QFile::encodeName(path), store, format).ok());
+            double step = 0;
+            {
+                ReadBack file(path);
+                QVERIFY(file.ok);
+                const edf_signal_info& info = file.hdr.signal_info[0];
+                step = (info.physical_max - info.physical_min) /
+                       double(info.digital_max - info.digital_min);
+            }
+            QProcess reader;
+            reader.start(python, {"-c", script, path});
+            QVERIFY(reader.waitForFinished(120000));
+            QVERIFY2(reader.exitCode() == 0, reader.readAllStandardError().constData());
+            const QList<QByteArray> lines = reader.readAllStandardOutput().trimmed().split('\n');
+            QCOMPARE(lines.size(), 2);
+            QVERIFY(std::fabs(lines[0].toDouble() - 8e6 / period) < 1e-6);
+            const QList<QByteArray> values = lines[1].split(' ');
+            QVERIFY(values.size() >= n);
+            double worst = 0;
+            for (int i = 0; i < n; ++i) {
+                const double microvolts = values[i].toDouble() * 1e6;
+                worst = std::max(worst, std::fabs(microvolts - store.value(0, i) * 1e6));
+                if (bdf)
+                    QCOMPARE(qint32(std::lround(microvolts / step)), store.count(0, i));
+            }
+            qInfo("%s: 20 uV 10 Hz sine read back by MNE: step %.6g uV, worst error %.3g uV",
+                  bdf ? "BDF+" : "EDF+", step, worst);
+            if (bdf) {
+                QVERIFY(worst < 1e-5); // the count's value, to the 0.1 ppm of the header's range
+            } else {
+                QVERIFY(worst <= step / 2 * 1.0001);
+                QVERIFY(worst < 0.5);
+            }
+        }
     }
 
     void emptyStoreWritesTheHeaderAlone()
