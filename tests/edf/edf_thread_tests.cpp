@@ -52,7 +52,7 @@ std::string writeAndRead(const std::string& path, int thread, int round)
         return "close";
 
     edf_header_info hdr;
-    if (edf_open_for_reading(path.c_str(), &hdr, 0) != 0)
+    if (edf_open_for_reading(path.c_str(), &hdr, 1) != 0)
         return "open for reading: " + std::to_string(hdr.filetype);
     std::string error;
     if (hdr.signal_count != signals || hdr.record_count != records ||
