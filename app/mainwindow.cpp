@@ -80,6 +80,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->comboBoxConnectionPort->addItems(serialPortNames());
 
     loadSettings();
+    signalView->setViewSettings(view);
     deviceConnection(false);
     thread->start();
 
@@ -118,6 +119,8 @@ void MainWindow::setupPlots()
     createChannelGraphs(ui->plotTime, graphTime);
     createChannelGraphs(ui->plotFreq, graphFreq);
     signalView = new SignalView(ui->plotTime, graphTime, &capture, this);
+    // The restored settings reach the plot through the same announcement.
+    connect(this, &MainWindow::viewSettingsChanged, signalView, &SignalView::setViewSettings);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -252,7 +255,7 @@ void MainWindow::plotUpdate()
 void MainWindow::mouseMovePlotTime(QMouseEvent* event)
 {
     QPointF at = cursorCoordinates(ui->plotTime, event);
-    ui->statusBar->showMessage(signalReadout(at.x(), at.y()));
+    ui->statusBar->showMessage(signalView->readout(at));
 }
 
 void MainWindow::mouseMovePlotFreq(QMouseEvent* event)
