@@ -73,6 +73,12 @@ void SignalView::restoreScrollWidth()
     dirty = true;
 }
 
+void SignalView::showRange(double lower, double upper)
+{
+    Adjusting guard(adjusting);
+    plot->xAxis->setRange(lower, upper);
+}
+
 void SignalView::fitAll()
 {
     double first = 0, last = 0;

@@ -45,6 +45,9 @@ public:
     void fitAll();
     // Back to the scrolling width, ending at the start of a new capture.
     void restoreScrollWidth();
+    // Shows lower..upper seconds (a recording under review is paged through
+    // this way); not taken as a width the user chose for scrolling.
+    void showRange(double lower, double upper);
 
     bool fitsValues() const { return autoFit; }
     double scrollWidth() const { return scrollWidthSeconds; }
