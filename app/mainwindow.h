@@ -17,8 +17,8 @@ class Device;
 class EventMarkers;
 class QAction;
 class QDockWidget;
-class QListWidget;
-class QListWidgetItem;
+class QListView;
+class QStringListModel;
 class QProgressDialog;
 class QScrollBar;
 class QCPAxisTicker;
@@ -139,7 +139,7 @@ private:
     void reviewRangeChanged();
     void showReviewRange(double lower);
     void updateReviewSpectra();
-    void jumpToAnnotation(QListWidgetItem* item);
+    void jumpToAnnotation(int row);
     bool confirmCloseRecording();
 
     Ui::MainWindow* ui;
@@ -172,7 +172,8 @@ private:
     QProgressDialog* loadProgress = nullptr;
     EventMarkers* markers = nullptr;
     QDockWidget* dockAnnotations = nullptr;
-    QListWidget* listAnnotations = nullptr;
+    QListView* listAnnotations = nullptr;
+    QStringListModel* annotationRows = nullptr;
     QScrollBar* scrollTime = nullptr;
     QAction* actionCloseFile = nullptr;
     QAction* actionHome = nullptr;

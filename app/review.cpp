@@ -15,11 +15,12 @@
 #include <QDockWidget>
 #include <QFileInfo>
 #include <QLayout>
-#include <QListWidget>
+#include <QListView>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QStringListModel>
 #include <qcustomplot.h>
 
 #include <algorithm>
@@ -136,10 +137,14 @@ void MainWindow::setupReview()
     connect(ui->plotTime->xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this,
             [this] { reviewRangeChanged(); });
 
-    listAnnotations = new QListWidget;
-    listAnnotations->setObjectName("listWidgetAnnotations");
-    connect(listAnnotations, &QListWidget::itemDoubleClicked, this,
-            [this](QListWidgetItem* item) { jumpToAnnotation(item); });
+    annotationRows = new QStringListModel(this);
+    listAnnotations = new QListView;
+    listAnnotations->setObjectName("listViewAnnotations");
+    listAnnotations->setModel(annotationRows);
+    listAnnotations->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    listAnnotations->setUniformItemSizes(true);
+    connect(listAnnotations, &QListView::doubleClicked, this,
+            [this](const QModelIndex& index) { jumpToAnnotation(index.row()); });
     dockAnnotations = new QDockWidget(tr("Аннотации"), this);
     dockAnnotations->setObjectName("dockWidgetAnnotations");
     dockAnnotations->setWidget(listAnnotations);
@@ -245,17 +250,19 @@ void MainWindow::recordingRead(QSharedPointer<LoadedRecording> recording)
         }
     }
 
+    // The list is filled in one go: a file may hold many thousands.
     QVector<EventMarker> events;
+    QStringList rows;
     events.reserve(recording->annotations.size());
-    listAnnotations->clear();
+    rows.reserve(recording->annotations.size());
     for (const RecordingAnnotation& a : recording->annotations) {
         events.append({a.onset, a.duration, a.text});
         QString text = onsetText(a.onset) + "  " + a.text;
         if (a.duration > 0)
             text += QString(" (%1 с)").arg(a.duration);
-        auto* item = new QListWidgetItem(text, listAnnotations);
-        item->setData(Qt::UserRole, a.onset);
+        rows.append(text);
     }
+    annotationRows->setStringList(rows);
     markers->setMarkers(events);
     dockAnnotations->setVisible(!events.isEmpty());
 
@@ -274,9 +281,9 @@ void MainWindow::recordingRead(QSharedPointer<LoadedRecording> recording)
 
     clearGraphs(graphFreq);
     signalView->storeChanged();
-    signalView->fitAll(); // the value axis fitted again, then the first page
-    signalView->showRange(0, reviewSeconds > 0 ? std::min(reviewPageSeconds, reviewSeconds)
-                                               : reviewPageSeconds);
+    signalView->showRange(
+        0, reviewSeconds > 0 ? std::min(reviewPageSeconds, reviewSeconds) : reviewPageSeconds,
+        true);
     scrollTime->show();
     reviewRangeChanged();
     applyReviewControls();
@@ -305,7 +312,7 @@ void MainWindow::closeRecording()
     const quint16 period = static_cast<quint16>(ui->horizontalSliderCaptureAdc->value());
     capture.reset(period, QDateTime::currentDateTime());
     markers->setMarkers({});
-    listAnnotations->clear();
+    annotationRows->setStringList({});
     dockAnnotations->hide();
     scrollTime->hide();
     for (int c = 0; c < channelCount; ++c)
@@ -368,9 +375,12 @@ void MainWindow::reviewRangeChanged()
     replotTime = true;
 }
 
-void MainWindow::jumpToAnnotation(QListWidgetItem* item)
+void MainWindow::jumpToAnnotation(int row)
 {
-    const double onset = item->data(Qt::UserRole).toDouble();
+    if (row < 0 || row >= markers->markers().size())
+        return;
+    // The rows are the markers, both in onset order.
+    const double onset = markers->markers()[row].onset;
     // The onset a tenth of the way in, so what came just before shows too.
     showReviewRange(onset - ui->plotTime->xAxis->range().size() / 10);
 }

@@ -87,3 +87,5 @@ private:
     QSharedPointer<LoadedRecording> result;
     std::atomic<bool> cancelled{false};
 };
+
+Q_DECLARE_METATYPE(QSharedPointer<LoadedRecording>)

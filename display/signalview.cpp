@@ -73,8 +73,12 @@ void SignalView::restoreScrollWidth()
     dirty = true;
 }
 
-void SignalView::showRange(double lower, double upper)
+void SignalView::showRange(double lower, double upper, bool refitValues)
 {
+    if (refitValues) {
+        autoFit = true;
+        dirty = true;
+    }
     Adjusting guard(adjusting);
     plot->xAxis->setRange(lower, upper);
 }

@@ -47,7 +47,9 @@ public:
     void restoreScrollWidth();
     // Shows lower..upper seconds (a recording under review is paged through
     // this way); not taken as a width the user chose for scrolling.
-    void showRange(double lower, double upper);
+    // `refitValues` turns the fitting of the value axis back on, as fitAll
+    // does, without its replot.
+    void showRange(double lower, double upper, bool refitValues = false);
 
     bool fitsValues() const { return autoFit; }
     double scrollWidth() const { return scrollWidthSeconds; }

@@ -128,7 +128,7 @@ int main(int argc, char** argv)
         const long before = statusKb("VmRSS:");
 
         // The longest gap between turns of the event loop while the file opens.
-        QElapsedTimer gap;
+        QElapsedTimer gap, timer;
         qint64 longestGap = 0;
         QTimer tick;
         tick.setInterval(5);
@@ -137,7 +137,6 @@ int main(int argc, char** argv)
             gap.restart();
         });
 
-        QElapsedTimer timer;
         timer.start();
         gap.start();
         tick.start();
