@@ -161,8 +161,10 @@ void MainWindow::setupReview()
     connect(actionCloseFile, &QAction::triggered, this, [this] { closeRecording(); });
 
     actionHome = new QAction(tr("В начало файла"), this);
+    actionHome->setObjectName("actionFileHome");
     actionHome->setShortcut(QKeySequence(Qt::Key_Home));
     actionEnd = new QAction(tr("В конец файла"), this);
+    actionEnd->setObjectName("actionFileEnd");
     actionEnd->setShortcut(QKeySequence(Qt::Key_End));
     for (QAction* action : {actionHome, actionEnd}) {
         action->setEnabled(false);
@@ -336,11 +338,11 @@ void MainWindow::applyReviewControls()
 {
     actionHome->setEnabled(reviewing);
     actionEnd->setEnabled(reviewing);
+    ui->actionClear->setEnabled(!reviewing); // a file is closed, not cleared
     if (!reviewing)
         return;
     // Start stays (when a headset is there): it asks to close the file.
     ui->actionStop->setEnabled(false);
-    ui->actionClear->setEnabled(false);
     ui->doubleSpinBoxCapturePeriod->setEnabled(false);
     ui->doubleSpinBoxCaptureFreq->setEnabled(false);
     ui->horizontalSliderCaptureAdc->setEnabled(false);
