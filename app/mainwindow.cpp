@@ -81,6 +81,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->comboBoxConnectionPort->addItems(serialPortNames());
 
     loadSettings();
+    // The annotation list belongs to a file, which no run starts with.
+    dockAnnotations->hide();
     deviceConnection(false);
     thread->start();
 

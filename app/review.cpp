@@ -323,10 +323,16 @@ void MainWindow::closeRecording()
                    QCoreApplication::applicationVersion());
     ui->statusBar->clearMessage();
     actionCloseFile->setEnabled(false);
-    // The live controls as the headset's state has them.
+    // The live controls as the headset's state has them (a capture that the
+    // Open stopped may not have confirmed its stop yet).
     deviceConnection(connected);
-    if (connected)
-        setCapture(capturing);
+    if (connected && capturing) {
+        ui->actionStart->setEnabled(false);
+        ui->actionStop->setEnabled(true);
+        ui->doubleSpinBoxCapturePeriod->setEnabled(false);
+        ui->doubleSpinBoxCaptureFreq->setEnabled(false);
+        ui->horizontalSliderCaptureAdc->setEnabled(false);
+    }
     signalView->storeChanged();
     signalView->restoreScrollWidth();
     clearGraphs(graphFreq);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <memory>
 #include <vector>
 
@@ -120,6 +121,11 @@ void readRecording(const QString& path, LoadedRecording& out,
         a.text = QString::fromUtf8(annotation.text).trimmed();
         out.annotations.append(a);
     }
+    // Also as the store's events, so that whatever writes the store out again
+    // finds them where a capture keeps its own.
+    const double rate = out.store.channel(0).samplesPerSecond;
+    for (const RecordingAnnotation& a : out.annotations)
+        out.store.addEvent(quint64(std::max(0.0, std::round(a.onset * rate))), a.text);
     std::stable_sort(out.annotations.begin(), out.annotations.end(),
                      [](const RecordingAnnotation& a, const RecordingAnnotation& b) {
                          return a.onset < b.onset;

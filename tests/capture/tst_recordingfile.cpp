@@ -126,6 +126,9 @@ private slots:
             QCOMPARE(r.annotations[2].text, QString("Звук"));
             QCOMPARE(r.annotations[2].onset, 3.25);
             QVERIFY(r.annotations[2].duration < 0);
+            QCOMPARE(r.store.events().size(), 3);
+            QCOMPARE(r.store.events()[1].sample, quint64(300)); // 1.5 s at 200/s
+            QCOMPARE(r.store.events()[1].text, QString("Stim A"));
             QCOMPARE(edf_open_file_count(), 0);
         }
     }
