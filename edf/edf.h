@@ -25,6 +25,9 @@ enum {
 // take microseconds or units of 100 us): 100 ns, so one second is 10,000,000.
 #define EDF_TIME_DIMENSION 10000000LL
 
+// Largest number of seconds (exclusive) an annotation onset or duration may have.
+#define EDF_MAX_ANNOTATION_SECONDS 99999999999LL
+
 // File types: the argument of edf_open_for_writing (EDF+ or BDF+ only) and the type reported by
 // edf_open_for_reading.
 enum {
@@ -55,10 +58,18 @@ enum {
     EDF_HEADER_DIGITAL_ORDER = -24,
     EDF_HEADER_PHYSICAL_EQUAL = -25,
     EDF_HEADER_RECORD_SIZE = -26,
+    // Returned by edf_close when the file was written and closed but is not everything the
+    // caller asked for: some queued annotations found no free slot in its records, or no data
+    // record was completed (the file holds the header alone, which readers refuse).
+    EDF_CLOSE_ANNOTATIONS_LEFT = -27,
+    EDF_CLOSE_NO_RECORDS = -28,
 };
 
 // A short English description of a result code, for diagnostics; never null.
 const char* edf_result_text(int code);
+// The message for the user, in Russian (UTF-8), for every result code; never null, never a bare
+// number. The window shows it when a file cannot be opened or saved.
+const char* edf_result_text_ru(int code);
 
 // ---- Reading: public records --------------------------------------------------------------
 
@@ -76,7 +87,9 @@ struct edf_signal_info {
     char transducer[81];
 };
 
-// Filled by edf_open_for_reading (zeroed first).
+// Filled by edf_open_for_reading (zeroed first). A file may end in an incomplete record (its
+// writer stopped while appending it); the records counted by the header are read and the
+// incomplete one is left out.
 struct edf_header_info {
     int handle;
     int filetype;          // on success EDF_FILETYPE_*, on failure the negative result code
@@ -89,8 +102,10 @@ struct edf_header_info {
     int start_second;
     int start_minute;
     int start_hour;
-    char patient[81];   // whole field (EDF and BDF only)
-    char recording[81]; // whole field (EDF and BDF only)
+    // Whole fields: of EDF and BDF files, and of EDF+ and BDF+ files whose field does not follow
+    // the subfield layout (its subfields are then empty).
+    char patient[81];
+    char recording[81];
     char patient_code[81];
     char sex[16];    // "Male", "Female" or empty
     char gender[16]; // the same text
@@ -121,16 +136,33 @@ struct edf_annotation_info {
 // ---- Opening, closing, queries --------------------------------------------------------------
 
 // filetype: EDF_FILETYPE_EDFPLUS or EDF_FILETYPE_BDFPLUS. Returns the handle or
-// -7, -4, -6, -9, -1, -2.
+// -7, -4, -6 (this file is already open here, under any spelling of its path), -9 (more than
+// 639 data signals: with the annotation signal a file holds at most 640), -1, -2.
 int edf_open_for_writing(const char* path, int filetype, int number_of_signals);
 // Opens and configures every signal alike: samples per record, physical range -range..+range,
 // unit, labels "chan. 1", "chan. 2", ..., the full digital range of the file type.
 int edf_open_for_writing_with_params(const char* path, int filetype, int number_of_signals,
                                      int samples_per_record, double physical_range,
                                      const char* unit);
-// Closes a file opened for writing (writes the header if no record was completed, patches the
-// record count, places queued annotations) or for reading.
+// Closes a file opened for writing or for reading. For writing: writes the header if no record
+// was completed, cuts the file back to its complete records (a record left unfinished by the
+// caller or by a failed write is not kept), writes the record count and places the queued
+// annotations that are not in the file yet. Returns 0 when the file holds everything written
+// and queued; -1 when a write failed (the file still holds every complete record),
+// EDF_CLOSE_ANNOTATIONS_LEFT or EDF_CLOSE_NO_RECORDS, or a header error code. The handle is
+// released in every case except a bad handle.
 int edf_close(int handle);
+
+// Keeps a file being written valid on disk at every moment. Once on (call after opening, before
+// the first sample), each completed data record is followed at once by: the queued annotations
+// whose onset lies before that record's end written into that record's annotation area (those
+// that do not fit wait for the next records; none is ever dropped), and the header's record
+// count brought up to date, so that a process killed at any moment (SIGKILL) leaves a file that
+// our reader, MNE and biosig open with every complete record and its annotations, with no repair.
+int edf_set_crash_safe(int handle,
+                       int on); // 0, or -1 (bad handle, not writing, samples already written)
+// Hands everything written so far to the disk: flush, then fsync (FlushFileBuffers on Windows).
+int edf_flush(int handle); // 0, or -1 (bad handle, or the system reported a failure)
 
 int edf_is_file_open(const char* path);
 int edf_open_file_count();
@@ -140,6 +172,9 @@ int edf_module_version();
 // ---- Writing: setters (writable handle: open for writing, no record completed yet) ---------
 
 int edf_set_samples_per_record(int handle, int signal, int samples);
+// Physical limits are kept as the header will show them: rounded to the nearest text of 8
+// characters, and samples are scaled with that value. A value that text cannot hold to within
+// 1% (e.g. 1e-7, or 1e9) is refused.
 int edf_set_physical_maximum(int handle, int signal, double value);
 int edf_set_physical_minimum(int handle, int signal, double value);
 int edf_set_digital_maximum(int handle, int signal, int value);
@@ -163,12 +198,14 @@ int edf_set_startdatetime(int handle, int year, int month, int day, int hour, in
 int edf_set_subsecond_starttime(int handle, int subsecond);      // 100 ns units, 0..9,999,999
 int edf_set_datarecord_duration(int handle, int duration);       // units of 10 us, 100..6,000,000
 int edf_set_micro_datarecord_duration(int handle, int duration); // microseconds, 1..9999
-int edf_set_number_of_annotation_signals(int handle, int count); // 1..64
+// 1..64, and at most 640 signals in all with the data signals.
+int edf_set_number_of_annotation_signals(int handle, int count);
 
 // ---- Writing: samples ----------------------------------------------------------------------
 // Per-signal writers take the samples per record of the next signal; block writers take every
 // signal of one record concatenated in signal order. The first call writes the header and may
-// return a header error code.
+// return a header error code. A failed write returns -1 and refuses every later sample write; a
+// record beyond 99,999,999 (the most the header's count can show) is refused with -1.
 
 int edfwrite_physical_samples(int handle, const double* samples);
 int edfwrite_digital_samples(int handle, const int* samples);
@@ -183,7 +220,9 @@ int edfwrite_block_digital_3byte_samples(int handle, const void* samples);
 
 // ---- Writing: user annotations (queued, placed into the records at close) ------------------
 // Onset and duration in microseconds (or units of 100 us for the _100us forms); a negative
-// duration means none. The text is cut to 40 bytes.
+// duration means none. The text is cut to 40 bytes. Onsets and durations of
+// EDF_MAX_ANNOTATION_SECONDS or more (and negative onsets) are refused: a time-keeping text holds
+// at most 11 digits of seconds.
 
 int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration, const char* text);
 int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t duration, const char* text);

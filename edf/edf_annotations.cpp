@@ -27,12 +27,14 @@ int drop_incomplete_utf8_tail(const char* text, int n)
     return have < need ? start - 1 : n;
 }
 
-edf_annotation_entry* new_entry(int handle, int64_t onset, const char* text)
+const int64_t time_limit = EDF_MAX_ANNOTATION_SECONDS * microseconds;
+
+edf_annotation_entry* new_entry(int handle, int64_t onset, int64_t duration, const char* text)
 {
     edf_file_record* f = edf_record(handle);
-    // The placement adds up to one second to the onset; onsets that close to the int64 limit
-    // (hundreds of thousands of years) are refused rather than overflowed.
-    if (!f || !f->writing || !text || onset < 0 || onset > INT64_MAX - 10 * microseconds)
+    // A TAL's time holds at most 11 digits of seconds; with the start subsecond added the onset
+    // still does.
+    if (!f || !f->writing || !text || onset < 0 || onset >= time_limit || duration >= time_limit)
         return nullptr;
     edf_annotation_entry*& queue = edf_table.queued_annotations[handle];
     if (f->annotation_count >= f->annotation_capacity) {
@@ -46,6 +48,7 @@ edf_annotation_entry* new_entry(int handle, int64_t onset, const char* text)
     edf_annotation_entry* e = &queue[f->annotation_count];
     memset(e, 0, sizeof(*e));
     e->onset = onset;
+    e->duration = duration;
     return e;
 }
 
@@ -70,20 +73,92 @@ bool scale_100us(int64_t v, int64_t* out)
     return true;
 }
 
-// '+' or nothing, whole seconds of a microsecond value, '.' and 6 digits when not whole.
-int put_seconds(char* out, int64_t us)
+// Whole seconds of a 100 ns value, then '.' and 6 digits when it is not whole, or 7 when the
+// last one is needed.
+int put_seconds(char* out, int64_t ticks)
 {
-    int len = edf_format_int64(us / microseconds, out);
-    if (us % microseconds)
-        len += snprintf(out + len, 8, ".%06lld", static_cast<long long>(us % microseconds));
+    int len = edf_format_int64(ticks / EDF_TIME_DIMENSION, out);
+    const int64_t fraction = ticks % EDF_TIME_DIMENSION;
+    if (fraction % 10)
+        len += snprintf(out + len, 9, ".%07lld", static_cast<long long>(fraction));
+    else if (fraction)
+        len += snprintf(out + len, 8, ".%06lld", static_cast<long long>(fraction / 10));
     return len;
+}
+
+edf_annotation_entry* queue_of(const edf_file_record* f)
+{
+    for (int i = 0; i < EDF_MAX_FILES; i++) {
+        if (edf_table.files[i] == f)
+            return edf_table.queued_annotations[i];
+    }
+    return nullptr;
+}
+
+// User annotations already in a record.
+int slots_used(const edf_file_record* f, int64_t record)
+{
+    return record < f->slots_used_capacity ? f->slots_used[record] : 0;
+}
+
+// Room to note the slots of every record up to `record`; false when memory is unavailable.
+bool reserve_slots(edf_file_record* f, int64_t record)
+{
+    if (record < f->slots_used_capacity)
+        return true;
+    int64_t capacity = f->slots_used_capacity ? f->slots_used_capacity : 1024;
+    while (capacity <= record)
+        capacity *= 2;
+    void* grown = realloc(f->slots_used, static_cast<size_t>(capacity));
+    if (!grown)
+        return false;
+    f->slots_used = static_cast<unsigned char*>(grown);
+    memset(f->slots_used + f->slots_used_capacity, 0,
+           static_cast<size_t>(capacity - f->slots_used_capacity));
+    f->slots_used_capacity = capacity;
+    return true;
+}
+
+// Builds slot `slot` of `record` (120 bytes) holding annotation a; slot 0 starts with the
+// record's time-keeping text.
+void build_slot(const edf_file_record* f, int64_t record, int slot, const edf_annotation_entry& a,
+                unsigned char* out)
+{
+    char* area = reinterpret_cast<char*>(out);
+    memset(area, 0, slot_bytes);
+    int len = 0;
+    if (slot == 0) {
+        len = edf_timekeeping_text(f, record, area);
+        area[len++] = 0x14;
+        area[len++] = 0x14;
+        area[len++] = 0x00;
+    }
+    // Worst case: 24 + 21 + 22 + 42 bytes, inside the 120.
+    area[len++] = '+';
+    len += put_seconds(area + len, a.onset * 10 + f->start_subsecond);
+    if (a.duration >= 0) {
+        area[len++] = 0x15;
+        len += put_seconds(area + len, a.duration * 10);
+    }
+    area[len++] = 0x14;
+    const int n = static_cast<int>(strlen(a.text));
+    memcpy(area + len, a.text, n);
+    len += n;
+    area[len++] = 0x14;
+}
+
+// Moves the first-unplaced cursor past the annotations placed since.
+void advance_cursor(edf_file_record* f, const edf_annotation_entry* queue)
+{
+    while (f->first_unplaced < f->annotation_count && queue[f->first_unplaced].placed)
+        f->first_unplaced++;
 }
 
 } // namespace
 
 int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration, const char* text)
 {
-    edf_annotation_entry* e = new_entry(handle, onset, text);
+    edf_annotation_entry* e = new_entry(handle, onset, duration, text);
     if (!e)
         return -1;
     bool cut;
@@ -96,20 +171,18 @@ int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration, const 
         if (static_cast<unsigned char>(e->text[i]) <= 31)
             e->text[i] = '.';
     }
-    e->duration = duration;
     edf_record(handle)->annotation_count++;
     return 0;
 }
 
 int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t duration, const char* text)
 {
-    edf_annotation_entry* e = new_entry(handle, onset, text);
+    edf_annotation_entry* e = new_entry(handle, onset, duration, text);
     if (!e)
         return -1;
     bool cut;
     copy_text(e->text, text, &cut);
     edf_latin1_to_utf8(e->text, text_max);
-    e->duration = duration;
     edf_record(handle)->annotation_count++;
     return 0;
 }
@@ -128,49 +201,64 @@ int edfwrite_annotation_latin1_100us(int handle, int64_t onset, int64_t duration
     return edfwrite_annotation_latin1(handle, onset, duration, text);
 }
 
+int edf_fill_record_annotations(edf_file_record* f, unsigned char* area, int* chosen)
+{
+    const edf_annotation_entry* queue = queue_of(f);
+    if (!queue || !reserve_slots(f, f->record_count))
+        return 0; // the annotations wait for a later record, or for edf_close
+    const int64_t record = f->record_count;
+    const int64_t end = (record + 1) * f->record_duration_ticks; // since the start of recording
+    int count = 0;
+    for (int i = f->first_unplaced; i < f->annotation_count; i++) {
+        if (count == f->annotation_signal_count)
+            break;
+        if (queue[i].placed || queue[i].onset * 10 >= end)
+            continue;
+        build_slot(f, record, count, queue[i], area + count * slot_bytes);
+        chosen[count++] = i;
+    }
+    return count;
+}
+
+int edf_mark_placed(edf_file_record* f, int64_t record, const int* chosen, int count)
+{
+    edf_annotation_entry* queue = queue_of(f);
+    if (!queue || !reserve_slots(f, record))
+        return -1;
+    for (int i = 0; i < count; i++)
+        queue[chosen[i]].placed = 1;
+    f->slots_used[record] = static_cast<unsigned char>(f->slots_used[record] + count);
+    f->annotations_placed += count;
+    advance_cursor(f, queue);
+    return 0;
+}
+
 int edf_place_annotations(int handle)
 {
     edf_file_record* f = edf_record(handle);
-    const edf_annotation_entry* queue = edf_table.queued_annotations[handle];
+    edf_annotation_entry* queue = edf_table.queued_annotations[handle];
     if (!f || !queue)
         return 0;
 
     const int64_t header_size = 256LL * (f->signal_count + f->annotation_signal_count + 1);
     const int64_t data_bytes = f->record_size - f->annotation_bytes;
-    const int64_t slots = f->record_count * f->annotation_signal_count;
-    const int64_t placed = f->annotation_count < slots ? f->annotation_count : slots;
-
-    for (int64_t i = 0; i < placed; i++) {
-        const edf_annotation_entry& a = queue[i];
-        const int64_t record = i / f->annotation_signal_count;
-        const int slot = static_cast<int>(i % f->annotation_signal_count);
-
-        char area[slot_bytes];
-        memset(area, 0, sizeof(area));
-        int len = 0;
-        if (slot == 0) {
-            len = edf_timekeeping_text(f, record, area);
-            area[len++] = 0x14;
-            area[len++] = 0x14;
-            area[len++] = 0x00;
+    int next = f->first_unplaced;
+    for (int64_t record = 0; record < f->record_count; record++) {
+        for (int slot = slots_used(f, record); slot < f->annotation_signal_count; slot++) {
+            while (next < f->annotation_count && queue[next].placed)
+                next++;
+            if (next == f->annotation_count)
+                return 0;
+            unsigned char area[slot_bytes];
+            build_slot(f, record, slot, queue[next], area);
+            const int64_t pos = header_size + record * f->record_size + data_bytes +
+                                static_cast<int64_t>(slot) * slot_bytes;
+            if (edf_write_at(f, pos, area, slot_bytes) != 0)
+                return -1;
+            queue[next].placed = 1;
+            f->annotations_placed++;
         }
-        // Worst case: 24 + 21 + 22 + 42 bytes, inside the 120.
-        area[len++] = '+';
-        len += put_seconds(area + len, a.onset + f->start_subsecond / 10);
-        if (a.duration >= 0) {
-            area[len++] = 0x15;
-            len += put_seconds(area + len, a.duration);
-        }
-        area[len++] = 0x14;
-        int n = static_cast<int>(strlen(a.text));
-        memcpy(area + len, a.text, n);
-        len += n;
-        area[len++] = 0x14;
-
-        const int64_t pos = header_size + record * f->record_size + data_bytes +
-                            static_cast<int64_t>(slot) * slot_bytes;
-        if (edf_write_at(f, pos, area, slot_bytes) != 0)
-            return -1;
     }
+    advance_cursor(f, queue);
     return 0;
 }

@@ -6,6 +6,14 @@
 #include <stdlib.h>
 #include <string.h>
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 static_assert(sizeof(edf_annotation_entry) == 64, "a queued annotation takes 64 bytes");
 
 edf_handle_table edf_table;
@@ -49,8 +57,60 @@ const char* edf_result_text(int code)
         return "physical minimum equals physical maximum";
     case EDF_HEADER_RECORD_SIZE:
         return "data record too large";
+    case EDF_CLOSE_ANNOTATIONS_LEFT:
+        return "some queued annotations found no free slot and were not written";
+    case EDF_CLOSE_NO_RECORDS:
+        return "no complete data record was written";
     default:
         return "unknown result code";
+    }
+}
+
+const char* edf_result_text_ru(int code)
+{
+    switch (code) {
+    case 0:
+        return "готово";
+    case EDF_ERROR:
+        return "не удалось: не хватает памяти или запись на диск не прошла";
+    case EDF_ERROR_CANNOT_OPEN:
+        return "нет доступа: файл не удаётся открыть или создать";
+    case EDF_ERROR_FORMAT:
+        return "файл повреждён: он не соответствует формату EDF/BDF";
+    case EDF_ERROR_TOO_MANY_FILES:
+        return "открыто слишком много файлов";
+    case EDF_ERROR_READ_HEADER:
+        return "файл повреждён: заголовок не читается (файл слишком короткий)";
+    case EDF_ERROR_ALREADY_OPEN:
+        return "файл уже открыт";
+    case EDF_ERROR_FILE_TYPE:
+        return "формат не поддерживается: записать можно только EDF+ или BDF+";
+    case EDF_ERROR_TOO_MANY_SIGNALS:
+        return "слишком много сигналов";
+    case EDF_ERROR_DISCONTINUOUS:
+        return "формат не поддерживается: запись с перерывами (EDF+D, BDF+D)";
+    case EDF_ERROR_ANNOTATION_MODE:
+        return "внутренняя ошибка: неверный режим чтения аннотаций";
+    case EDF_HEADER_NEGATIVE_SIGNALS:
+        return "внутренняя ошибка: отрицательное число сигналов";
+    case EDF_HEADER_TOO_MANY_SIGNALS:
+        return "слишком много сигналов (больше 640)";
+    case EDF_HEADER_SAMPLES_PER_RECORD:
+        return "внутренняя ошибка: у сигнала нет отсчётов в записи";
+    case EDF_HEADER_DIGITAL_EQUAL:
+        return "внутренняя ошибка: цифровой минимум равен максимуму";
+    case EDF_HEADER_DIGITAL_ORDER:
+        return "внутренняя ошибка: цифровой максимум меньше минимума";
+    case EDF_HEADER_PHYSICAL_EQUAL:
+        return "внутренняя ошибка: физический минимум равен максимуму";
+    case EDF_HEADER_RECORD_SIZE:
+        return "запись данных слишком велика";
+    case EDF_CLOSE_ANNOTATIONS_LEFT:
+        return "файл сохранён, но не все аннотации в нём поместились";
+    case EDF_CLOSE_NO_RECORDS:
+        return "файл пуст: не записано ни одной полной записи данных";
+    default:
+        return "неизвестная ошибка";
     }
 }
 
@@ -72,13 +132,104 @@ int edf_free_slot()
 
 int edf_path_in_use(const char* path)
 {
+    const edf_file_identity id = edf_path_identity(path);
     for (int i = 0; i < EDF_MAX_FILES; i++) {
         const edf_file_record* f = edf_table.files[i];
-        if (f && strncmp(f->path, path, sizeof(f->path) - 1) == 0)
+        if (!f)
+            continue;
+        if (strncmp(f->path, path, sizeof(f->path) - 1) == 0)
+            return 1;
+        if (id.known && f->identity.known && id.device == f->identity.device &&
+            id.file == f->identity.file)
             return 1;
     }
     return 0;
 }
+
+#ifdef _WIN32
+static edf_file_identity handle_identity(HANDLE h)
+{
+    edf_file_identity id{};
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info)) {
+        id.device = info.dwVolumeSerialNumber;
+        id.file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+        id.known = 1;
+    }
+    return id;
+}
+
+edf_file_identity edf_path_identity(const char* path)
+{
+    // Opened for no access at all, sharing everything: it only looks at the file.
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return edf_file_identity{};
+    const edf_file_identity id = handle_identity(h);
+    CloseHandle(h);
+    return id;
+}
+
+edf_file_identity edf_stream_identity(FILE* stream)
+{
+    return handle_identity(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))));
+}
+
+int edf_truncate_stream(FILE* stream, int64_t size)
+{
+    if (fflush(stream) != 0)
+        return -1;
+    return _chsize_s(_fileno(stream), size) == 0 ? 0 : -1;
+}
+
+int edf_sync_stream(FILE* stream)
+{
+    if (fflush(stream) != 0)
+        return -1;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) ? 0 : -1;
+}
+#else
+static edf_file_identity stat_identity(const struct stat& st)
+{
+    edf_file_identity id{};
+    id.device = static_cast<uint64_t>(st.st_dev);
+    id.file = static_cast<uint64_t>(st.st_ino);
+    id.known = 1;
+    return id;
+}
+
+edf_file_identity edf_path_identity(const char* path)
+{
+    struct stat st;
+    if (!path || stat(path, &st) != 0)
+        return edf_file_identity{};
+    return stat_identity(st);
+}
+
+edf_file_identity edf_stream_identity(FILE* stream)
+{
+    struct stat st;
+    if (fstat(fileno(stream), &st) != 0)
+        return edf_file_identity{};
+    return stat_identity(st);
+}
+
+int edf_truncate_stream(FILE* stream, int64_t size)
+{
+    if (fflush(stream) != 0)
+        return -1;
+    return ftruncate(fileno(stream), static_cast<off_t>(size)) == 0 ? 0 : -1;
+}
+
+int edf_sync_stream(FILE* stream)
+{
+    if (fflush(stream) != 0)
+        return -1;
+    return fsync(fileno(stream)) == 0 ? 0 : -1;
+}
+#endif
 
 const char* const edf_month_names[12] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                          "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
@@ -107,6 +258,7 @@ int edf_release_slot(int handle)
     edf_table.read_annotations[handle] = edf_read_annotation_list{};
     free(f->signals);
     free(f->conversion_buffer);
+    free(f->slots_used);
     free(f);
     edf_table.files[handle] = nullptr;
     edf_table.open_count--;
@@ -253,64 +405,60 @@ int edf_format_int64(int64_t v, char* dst)
     return len;
 }
 
-int edf_format_number(double value, char* dst, int size)
+int edf_physical_text(double value, char* dst, double* text_value)
 {
-    if (size < 2) {
-        if (size == 1)
-            dst[0] = 0;
-        return 0;
+    if (!isfinite(value))
+        return -1;
+    static const int64_t powers[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+    const bool negative = value < 0;
+    const double magnitude = fabs(value);
+    // The most decimals first; the first text that fits is the nearest one.
+    for (int d = 7; d >= 0; d--) {
+        const double scaled = magnitude * static_cast<double>(powers[d]);
+        if (scaled >= 1e15)
+            continue;
+        const int64_t m = llround(scaled);
+        char text[40];
+        int len = 0;
+        if (negative && m != 0)
+            text[len++] = '-';
+        len += edf_format_int64(m / powers[d], text + len);
+        int64_t fraction = m % powers[d];
+        int digits = d;
+        while (digits > 0 && fraction % 10 == 0) {
+            fraction /= 10;
+            digits--;
+        }
+        if (digits > 0)
+            len += snprintf(text + len, sizeof(text) - len, ".%0*lld", digits,
+                            static_cast<long long>(fraction));
+        if (len > 8)
+            continue;
+        memcpy(dst, text, len + 1);
+        // m and the power are exact in a double, so the quotient is the double nearest the text.
+        *text_value = static_cast<double>(m) / static_cast<double>(powers[d]) * (negative ? -1 : 1);
+        if (*text_value == 0)
+            *text_value = 0; // no negative zero
+        return len;
     }
-    char buf[400];
-    int len = 0;
-    if (!isfinite(value)) {
-        buf[len++] = '0';
-    } else {
-        if (value < 0) {
-            buf[len++] = '-';
-            value = -value;
-        }
-        double ipart = floor(value);
-        // Fraction truncated to 9 places. Scaling to 12 places and rounding first absorbs the
-        // binary representation error (0.3 is stored as 0.29999...), then 3 places are cut.
-        long long frac12 = llround((value - ipart) * 1e12);
-        if (frac12 >= 1000000000000LL) {
-            ipart += 1;
-            frac12 -= 1000000000000LL;
-        }
-        long long frac = frac12 / 1000;
-        len += snprintf(buf + len, sizeof(buf) - len, "%.0f", ipart);
-        if (frac) {
-            char digits[24];
-            snprintf(digits, sizeof(digits), "%09lld", frac);
-            int d = 9;
-            while (digits[d - 1] == '0')
-                d--;
-            buf[len++] = '.';
-            memcpy(buf + len, digits, d);
-            len += d;
-        }
-        buf[len] = 0;
-        if (len == 2 && buf[0] == '-' && buf[1] == '0')
-            len = 0, buf[len++] = '0'; // -0.0 and tiny negatives read 0
-    }
-    buf[len] = 0;
-    if (len > size - 1)
-        len = size - 1;
-    memcpy(dst, buf, len);
-    dst[len] = 0;
-    return len;
+    return -1;
 }
 
 // ---- Header field parsing --------------------------------------------------------------------
 
-// Length of the field without its trailing spaces; -1 when a space is followed by anything else.
-static int significant_length(const char* field, int len)
+// The field without the spaces around its text: [*start, returned end). Writers align numbers
+// either way ("3       " or "       3"); a space inside the text (-1) leaves it ambiguous.
+static int trim_spaces(const char* field, int len, int* start)
 {
     int n = len;
     while (n > 0 && field[n - 1] == ' ')
         n--;
-    for (int i = 0; i < n; i++) {
-        if (field[i] == ' ')
+    int i = 0;
+    while (i < n && field[i] == ' ')
+        i++;
+    *start = i;
+    for (int k = i; k < n; k++) {
+        if (field[k] == ' ')
             return -1;
     }
     return n;
@@ -330,21 +478,23 @@ static int digits_only(const char* field, int from, int n)
 
 int edf_is_integer_field(const char* field, int len)
 {
-    int n = significant_length(field, len);
-    if (n <= 0)
+    int start;
+    const int n = trim_spaces(field, len, &start);
+    if (n <= start)
         return 0;
-    const int i = (field[0] == '+' || field[0] == '-') ? 1 : 0;
+    const int i = (field[start] == '+' || field[start] == '-') ? start + 1 : start;
     return digits_only(field, i, n);
 }
 
 int edf_is_number_field(const char* field, int len)
 {
-    int n = significant_length(field, len);
-    if (n <= 0)
+    int start;
+    const int n = trim_spaces(field, len, &start);
+    if (n <= start)
         return 0;
-    int i = 0;
-    if (field[0] == '+' || field[0] == '-')
-        i = 1;
+    int i = start;
+    if (field[i] == '+' || field[i] == '-')
+        i++;
     int digits = 0, points = 0;
     for (; i < n; i++) {
         char c = field[i];
@@ -371,14 +521,15 @@ int edf_is_number_field(const char* field, int len)
 
 int64_t edf_parse_integer_field(const char* field, int len)
 {
-    int n = significant_length(field, len);
-    if (n <= 0)
+    int start;
+    const int n = trim_spaces(field, len, &start);
+    if (n <= start)
         return 0;
-    int i = 0;
+    int i = start;
     bool negative = false;
-    if (field[0] == '+' || field[0] == '-') {
-        negative = field[0] == '-';
-        i = 1;
+    if (field[i] == '+' || field[i] == '-') {
+        negative = field[i] == '-';
+        i++;
     }
     int64_t v = 0;
     for (; i < n && field[i] >= '0' && field[i] <= '9'; i++) {

@@ -33,6 +33,14 @@ struct edf_annotation_entry {
     int64_t onset;    // microseconds from the start of the recording, >= 0
     int64_t duration; // microseconds; negative: no duration
     char text[41];    // UTF-8, no byte below 32
+    char placed;      // already written into a record's annotation area
+};
+
+// What makes two paths the same file (device and inode, or volume and file index on Windows).
+struct edf_file_identity {
+    uint64_t device;
+    uint64_t file;
+    int known;
 };
 
 // One open file, writing or reading; zero-initialised when created.
@@ -76,6 +84,8 @@ struct edf_file_record {
     int is_bdf;
     int is_bdfplus;
     int discontinuous;             // reader
+    int whole_patient;             // reader: EDF+ patient field without its subfields
+    int whole_recording;           // reader: EDF+ recording field without its subfields
     int next_signal;               // next data signal to write in the current record
     int64_t start_subsecond;       // 100 ns units, 0..9,999,999
     double record_duration;        // seconds
@@ -90,6 +100,16 @@ struct edf_file_record {
     // Set once a write, flush or seek has failed; from then on no sample write is accepted and
     // edf_close reports failure, so nothing is reported as written that did not reach the file.
     int io_failed;
+    edf_file_identity identity; // of the open file, to refuse a second handle on it
+    // Writing: each completed record also brings its due annotations and the header's count
+    // up to date, so the file on disk is valid at every moment (edf_set_crash_safe).
+    int crash_safe;
+    int annotations_placed; // queued annotations already written into records
+    int first_unplaced;     // queue index below which every annotation is placed
+    // Writing: user annotations already in each record's annotation area (one byte per
+    // record), so that later placements find the free slots.
+    unsigned char* slots_used;
+    int64_t slots_used_capacity;
 };
 
 // One annotation read from a file, kept compact: its two texts live in the slot's text pool,
@@ -124,8 +144,17 @@ extern edf_handle_table edf_table;
 edf_file_record* edf_record(int handle);
 // Lowest free slot, or -1.
 int edf_free_slot();
-// 1 when a slot holds exactly this path (compared over at most 1023 bytes).
+// 1 when a slot holds this file: the same path (compared over at most 1023 bytes) or, for an
+// existing file, the same file under another spelling or link.
 int edf_path_in_use(const char* path);
+// Identity of the file at a path (known = 0 when it does not exist or cannot be queried), and
+// of an open stream.
+edf_file_identity edf_path_identity(const char* path);
+edf_file_identity edf_stream_identity(FILE* stream);
+// Cuts the file of an open stream to size bytes; 0 on success.
+int edf_truncate_stream(FILE* stream, int64_t size);
+// Flushes the stream and asks the system to put its data on the disk; 0 on success.
+int edf_sync_stream(FILE* stream);
 // Upper-case English month abbreviations, JAN..DEC, as the identification fields use them.
 extern const char* const edf_month_names[12];
 // Positions the stream at an absolute 64-bit offset (files over 2 GiB); 0 on success.
@@ -144,8 +173,16 @@ int edf_write_header(edf_file_record* f);
 int edf_timekeeping_text(const edf_file_record* f, int64_t record, char* out);
 // Writes n bytes at a 64-bit file position; -1 (and the file marked failed) on error.
 int edf_write_at(edf_file_record* f, int64_t pos, const void* data, size_t n);
-// Places the queued annotations into the records' annotation slots (edf_annotations.cpp).
-// Returns 0, or -1 when a seek or write failed (placement ends there).
+// Placement of queued user annotations (edf_annotations.cpp).
+// Fills the annotation area of the record about to be completed (record_count) after its
+// time-keeping text: the not yet placed annotations whose onset lies before the record's end,
+// in queue order, as many as its slots hold. area holds annotation_bytes bytes.
+// Returns how many it placed, their queue indices in chosen (room for 64); they count as placed
+// only once edf_mark_placed is called after the record is safely written.
+int edf_fill_record_annotations(edf_file_record* f, unsigned char* area, int* chosen);
+int edf_mark_placed(edf_file_record* f, int64_t record, const int* chosen, int count);
+// Places every annotation not yet placed into free slots of the records already in the file,
+// record by record. Returns 0, or -1 when a seek or write failed (placement ends there).
 int edf_place_annotations(int handle);
 
 // ---- Text and number routines ------------------------------------------------------------
@@ -160,10 +197,10 @@ int edf_latin1_to_utf8(char* text, int len);
 // Copies at most max bytes of src into dst (max + 1 bytes), terminates it and removes leading
 // and trailing spaces.
 void edf_copy_trimmed(char* dst, const char* src, int max);
-// Writes value as the header's number text: sign, integer part, up to 9 fraction digits
-// (truncated, trailing zeros removed). dst needs 32 bytes for values with up to 20 integer
-// digits; returns the length. Callers cut it to the field width.
-int edf_format_number(double value, char* dst, int size);
+// The nearest text of at most 8 characters for a physical limit (as many decimals as fit,
+// trailing zeros removed) into dst (9 bytes), and its value; returns the length, or -1 when the
+// integer part alone does not fit or the value is not finite.
+int edf_physical_text(double value, char* dst, double* text_value);
 // Decimal text of v; returns the length. dst needs 21 bytes.
 int edf_format_int64(int64_t v, char* dst);
 

@@ -96,6 +96,18 @@ bool printable(const char* p, int n)
     return true;
 }
 
+// Free text as other writers leave it: NUL padding reads as spaces, bytes above 126 (Latin-1 and
+// the like) as their nearest ASCII letter. Other control bytes stay, and are refused.
+void tidy_text(char* p, int n)
+{
+    for (int i = 0; i < n; i++) {
+        if (p[i] == 0)
+            p[i] = ' ';
+        else if (static_cast<unsigned char>(p[i]) > 126)
+            edf_latin1_to_ascii(p + i, 1);
+    }
+}
+
 bool all_spaces(const char* p, int n)
 {
     for (int i = 0; i < n; i++) {
@@ -158,7 +170,11 @@ bool duration_ticks(const char* p, int n, int64_t* out)
     int count = 0;
     int64_t scale = 0;
     bool started = false, after_point = false;
-    int i = (n > 0 && (p[0] == '+' || p[0] == '-')) ? 1 : 0;
+    int i = 0;
+    while (i < n && p[i] == ' ')
+        i++;
+    if (i < n && (p[i] == '+' || p[i] == '-'))
+        i++;
     for (; i < n && (is_digit(p[i]) || p[i] == '.'); i++) {
         if (p[i] == '.') {
             after_point = true;
@@ -244,8 +260,12 @@ bool parse_subfield_date(const char* p, int len, int* day, int* month, int* year
         if (!is_digit(p[i]))
             return false;
     }
+    // Month names are upper case in the standard, but some writers capitalise them ("Aug").
+    char name[3];
+    for (int i = 0; i < 3; i++)
+        name[i] = p[3 + i] >= 'a' && p[3 + i] <= 'z' ? static_cast<char>(p[3 + i] - 32) : p[3 + i];
     int m = 0;
-    while (m < 12 && memcmp(p + 3, edf_month_names[m], 3) != 0)
+    while (m < 12 && memcmp(name, edf_month_names[m], 3) != 0)
         m++;
     if (m == 12)
         return false;
@@ -276,8 +296,8 @@ bool parse_patient_field(const char* field, edf_file_record* f)
     if (!(len == 1 && p[0] == 'X')) {
         if (!parse_subfield_date(p, len, &f->birth_day, &f->birth_month, &f->birth_year))
             return false;
-        memcpy(f->birth_date, p, 11);
-        f->birth_date[11] = 0;
+        snprintf(f->birth_date, sizeof f->birth_date, "%.2s-%s-%.4s", p,
+                 edf_month_names[f->birth_month - 1], p + 7);
     }
     if (!next_subfield(s, &p, &len))
         return false;
@@ -287,37 +307,39 @@ bool parse_patient_field(const char* field, edf_file_record* f)
     return true;
 }
 
-bool parse_recording_field(const char* field, edf_file_record* f)
+// Returns 1 when the field has the subfield layout, 0 when it does not, and -1 when its
+// Startdate names another day than the header: then the start of the recording is in doubt.
+int parse_recording_field(const char* field, edf_file_record* f)
 {
     static const char prefix[] = "Startdate ";
     if (memcmp(field, prefix, 10) != 0)
-        return false;
+        return 0;
     subfields s{field, 80, 10};
     while (s.n > 0 && field[s.n - 1] == ' ')
         s.n--;
     const char* p;
     int len;
     if (!next_subfield(s, &p, &len))
-        return false;
+        return 0;
     if (!(len == 1 && p[0] == 'X')) {
         int day, month, year;
         if (!parse_subfield_date(p, len, &day, &month, &year))
-            return false;
+            return 0;
         if (day != f->start_day || month != f->start_month || year != f->start_year)
-            return false;
+            return -1;
     }
     if (!next_subfield(s, &p, &len))
-        return false;
+        return 0;
     copy_subfield(f->admin_code, p, len, true);
     if (!next_subfield(s, &p, &len))
-        return false;
+        return 0;
     copy_subfield(f->technician, p, len, true);
     if (!next_subfield(s, &p, &len))
-        return false;
+        return 0;
     copy_subfield(f->equipment, p, len, true);
     if (s.at < s.n)
         copy_subfield(f->recording_additional, field + s.at, s.n - s.at, true);
-    return true;
+    return 1;
 }
 
 // ---- Header ----------------------------------------------------------------------------------
@@ -329,7 +351,7 @@ const char* signal_field_at(const char* part, int signals, int field, int width,
 
 // Checks the fixed part of the header and stores what it says. Returns the total number of
 // signals, or -1 when a rule is broken.
-int check_fixed_part(const char* h, edf_file_record* f)
+int check_fixed_part(char* h, edf_file_record* f)
 {
     const unsigned char first = static_cast<unsigned char>(h[0]);
     if (first == 0xFF) {
@@ -341,6 +363,8 @@ int check_fixed_part(const char* h, edf_file_record* f)
             return -1;
         f->is_edf = 1;
     }
+    tidy_text(h + 8, 160);  // patient and recording
+    tidy_text(h + 192, 44); // reserved
     if (!printable(h + 8, fixed_header_size - 8))
         return -1;
     memcpy(f->version_text, h, 8);
@@ -371,12 +395,13 @@ int check_fixed_part(const char* h, edf_file_record* f)
     const char* reserved = h + 192;
     memcpy(f->reserved_text, reserved, 44);
     if (f->is_edf) {
-        if (memcmp(reserved, "EDF+", 4) == 0 && (reserved[4] == 'C' || reserved[4] == 'D') &&
-            all_spaces(reserved + 5, 39)) {
+        // Other text (a device's name, "24BIT", ...) marks a plain EDF file, as in BDF; a field
+        // that claims EDF+ must say which kind.
+        if (memcmp(reserved, "EDF+", 4) == 0) {
+            if ((reserved[4] != 'C' && reserved[4] != 'D') || !all_spaces(reserved + 5, 39))
+                return -1;
             f->is_edfplus = 1;
             f->discontinuous = reserved[4] == 'D';
-        } else if (!all_spaces(reserved, 44)) {
-            return -1;
         }
     } else if (memcmp(reserved, "BDF+", 4) == 0 && (reserved[4] == 'C' || reserved[4] == 'D') &&
                all_spaces(reserved + 5, 39)) {
@@ -401,8 +426,11 @@ int check_fixed_part(const char* h, edf_file_record* f)
 
 // Checks the signal part (ns entries of 256 bytes) and fills the signal array, which holds
 // every signal of the file, annotation signals included.
-bool check_signal_part(const char* part, int ns, edf_file_record* f)
+bool check_signal_part(char* part, int ns, edf_file_record* f)
 {
+    tidy_text(part, ns * (field_physical_min - field_label)); // labels, transducers, dimensions
+    tidy_text(part + ns * field_prefilter, ns * (field_samples - field_prefilter));
+    tidy_text(part + ns * field_reserved, ns * 32);
     if (!printable(part, ns * 256))
         return false;
     const bool plus = f->is_edfplus || f->is_bdfplus;
@@ -477,14 +505,29 @@ bool check_signal_part(const char* part, int ns, edf_file_record* f)
     f->record_size = static_cast<int>(record_size);
     f->signal_count = data_signals;
 
-    if (plus && f->annotation_signal_count == 0)
+    // A continuous file needs no annotation signal to be read unambiguously (some writers mark
+    // plain files "EDF+C"); a discontinuous one cannot be placed in time without it.
+    if (plus && f->annotation_signal_count == 0 && f->discontinuous)
         return false;
     if (data_signals > 0 && (f->record_duration < 0.0000001 || f->record_duration_ticks < 1))
         return false;
     if (plus) {
-        if (!parse_patient_field(f->patient_text, f) ||
-            !parse_recording_field(f->recording_text, f))
+        // Identification fields that do not follow the subfield layout are kept whole, as in a
+        // plain file: they name the patient and the recording, they do not change the data.
+        if (!parse_patient_field(f->patient_text, f)) {
+            f->whole_patient = 1;
+            f->patient_code[0] = f->sex[0] = f->birth_date[0] = 0;
+            f->patient_name[0] = f->patient_additional[0] = 0;
+            f->birth_day = f->birth_month = f->birth_year = 0;
+        }
+        const int recording = parse_recording_field(f->recording_text, f);
+        if (recording < 0)
             return false;
+        if (recording == 0) {
+            f->whole_recording = 1;
+            f->admin_code[0] = f->technician[0] = f->equipment[0] = 0;
+            f->recording_additional[0] = 0;
+        }
     }
     return true;
 }
@@ -757,9 +800,16 @@ int check_file(edf_file_record* f, int mode, annotation_collector& annotations)
     if (!ok)
         return EDF_ERROR_FORMAT;
 
+    // The records the header counts must all be there. Beyond them, at most one more record's
+    // bytes may follow: a writer stopped while appending a record (or before counting it) leaves
+    // them, and they are left out, as other readers do. More than that is not explained by an
+    // interrupted write and is refused.
     int64_t data_bytes, expected;
     if (!mul_checked(f->record_count, f->record_size, &data_bytes) ||
-        !add_checked(data_bytes, f->header_size, &expected) || file_length(f->stream) != expected)
+        !add_checked(data_bytes, f->header_size, &expected))
+        return EDF_ERROR_FORMAT;
+    const int64_t length = file_length(f->stream);
+    if (length < expected || length - expected > f->record_size)
         return EDF_ERROR_FORMAT;
     int64_t duration;
     if (!mul_checked(f->record_count, f->record_duration_ticks, &duration))
@@ -767,7 +817,7 @@ int check_file(edf_file_record* f, int mode, annotation_collector& annotations)
     if (f->discontinuous)
         return EDF_ERROR_DISCONTINUOUS;
 
-    if (f->is_edfplus || f->is_bdfplus) {
+    if ((f->is_edfplus || f->is_bdfplus) && f->annotation_signal_count > 0) {
         const int r = collect_annotations(f, mode, annotations);
         if (r != 0)
             return r;
@@ -822,10 +872,11 @@ void fill_header_info(const edf_file_record* f, int handle, edf_header_info* h)
         copy_text(h->technician, f->technician, 80);
         copy_text(h->equipment, f->equipment, 80);
         copy_text(h->recording_additional, f->recording_additional, 80);
-    } else {
-        copy_text(h->patient, f->patient_text, 80);
-        copy_text(h->recording, f->recording_text, 80);
     }
+    if (!(f->is_edfplus || f->is_bdfplus) || f->whole_patient)
+        copy_text(h->patient, f->patient_text, 80);
+    if (!(f->is_edfplus || f->is_bdfplus) || f->whole_recording)
+        copy_text(h->recording, f->recording_text, 80);
     h->record_duration = f->record_duration_ticks;
     h->record_count = f->record_count;
     h->annotation_count = f->annotation_count;
@@ -961,6 +1012,7 @@ int edf_open_for_reading(const char* path, edf_header_info* hdr, int annotation_
     f->stream = stream;
     f->writing = 0;
     strncpy(f->path, path, sizeof f->path - 1);
+    f->identity = edf_stream_identity(stream);
 
     annotation_collector annotations;
     int result = check_file(f, annotation_mode, annotations);

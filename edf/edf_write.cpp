@@ -10,6 +10,8 @@
 namespace
 {
 
+const int64_t max_records = 99999999;
+
 // An open file that was opened for writing.
 edf_file_record* writing_record(int handle)
 {
@@ -348,9 +350,12 @@ int write_header(edf_file_record* f)
         edf_latin1_to_ascii(value, static_cast<int>(strlen(value)));
         put_field(field, width, value);
     };
+    // The limits were rounded to their text when set, so this gives back that same text.
     auto number_entry = [](char* field, double v) {
-        char num[32];
-        edf_format_number(v, num, 9);
+        char num[16];
+        double value;
+        if (edf_physical_text(v, num, &value) < 0)
+            num[0] = '0', num[1] = 0;
         put_field(field, 8, num);
     };
     each(
@@ -407,6 +412,9 @@ int ensure_conversion_buffer(edf_file_record* f, int64_t bytes)
 int begin_write(edf_file_record* f)
 {
     if (f->io_failed)
+        return -1;
+    // The header's count field holds 8 digits; a record it could not count is never started.
+    if (f->next_signal == 0 && f->record_count >= max_records)
         return -1;
     if (f->record_count == 0 && f->next_signal == 0)
         return write_header(f);
@@ -468,21 +476,51 @@ int write_short_signal(edf_file_record* f, const edf_signal_param& s, short* sam
     return write_signal(f, s, [&](int i) { return static_cast<int32_t>(samples[i]); });
 }
 
-// Writes the time-keeping annotation area of the record that has just been filled, flushes it to
-// the file and counts the record.
+int64_t header_bytes(const edf_file_record* f)
+{
+    return 256LL * (f->signal_count + f->annotation_signal_count + 1);
+}
+
+// Writes the record count into the header and returns to the end of the complete records.
+int write_record_count(edf_file_record* f, int64_t count)
+{
+    char text[8];
+    put_field_int(text, 8, count);
+    if (edf_write_at(f, 236, text, 8) != 0)
+        return -1;
+    if (edf_seek_stream(f->stream, header_bytes(f) + count * f->record_size) != 0) {
+        f->io_failed = 1;
+        return -1;
+    }
+    return 0;
+}
+
+// Writes the annotation area of the record that has just been filled (its time-keeping text and,
+// in crash-safe mode, the annotations due by its end) and counts the record. In crash-safe mode
+// the count in the header follows, after the record's bytes: a process killed in between leaves
+// a complete record that the header does not count yet, which every reader leaves out, never a
+// count that promises a record that is not there.
 int complete_record(edf_file_record* f)
 {
-    char area[120 * EDF_MAX_ANNOTATION_SIGNALS];
+    unsigned char area[120 * EDF_MAX_ANNOTATION_SIGNALS];
     memset(area, 0, f->annotation_bytes);
-    int len = edf_timekeeping_text(f, f->record_count, area);
+    int len = edf_timekeeping_text(f, f->record_count, reinterpret_cast<char*>(area));
     area[len] = 0x14;
     area[len + 1] = 0x14;
+    int chosen[EDF_MAX_ANNOTATION_SIGNALS];
+    int placed = 0;
+    if (f->crash_safe)
+        placed = edf_fill_record_annotations(f, area, chosen);
     if (write_bytes(f, area, f->annotation_bytes) != 0)
         return -1;
     if (fflush(f->stream) != 0) {
         f->io_failed = 1;
         return -1;
     }
+    if (f->crash_safe && write_record_count(f, f->record_count + 1) != 0)
+        return -1;
+    if (placed > 0 && edf_mark_placed(f, f->record_count, chosen, placed) != 0)
+        return -1;
     f->record_count++;
     return 0;
 }
@@ -555,11 +593,14 @@ int set_file_text(int handle, char* (*field)(edf_file_record*, int), const char*
     return set_text(handle, -1, 80, field, text);
 }
 
-// A physical limit must be a finite number whose integer part fits the 8-character header field
-// (with its sign); anything else would be written as a different value.
-bool physical_value_fits(double v)
+// The value a physical limit takes in the header, or false when its 8-character text would be
+// more than 1% away from it (1e-7 would read 0; 1e9 has no text at all).
+bool physical_value(double v, double* stored)
 {
-    return isfinite(v) && v < 100000000.0 && v > -10000000.0;
+    char text[16];
+    if (edf_physical_text(v, text, stored) < 0)
+        return false;
+    return fabs(*stored - v) <= 0.01 * fabs(v);
 }
 
 } // namespace
@@ -601,7 +642,8 @@ int edf_open_for_writing(const char* path, int filetype, int number_of_signals)
         return EDF_ERROR_CANNOT_OPEN;
     if (edf_path_in_use(path))
         return EDF_ERROR_ALREADY_OPEN;
-    if (static_cast<unsigned>(number_of_signals) > EDF_MAX_SIGNALS)
+    // The annotation signal counts among the 640 a header may declare.
+    if (static_cast<unsigned>(number_of_signals) > EDF_MAX_SIGNALS - 1)
         return EDF_ERROR_TOO_MANY_SIGNALS;
 
     edf_file_record* f = static_cast<edf_file_record*>(calloc(1, sizeof(edf_file_record)));
@@ -625,6 +667,11 @@ int edf_open_for_writing(const char* path, int filetype, int number_of_signals)
         free(f);
         return EDF_ERROR_CANNOT_OPEN;
     }
+    // Unbuffered: every write reaches the system at once, so its failure is reported by the call
+    // that made it, and nothing held back can land in the file after it has been cut back to its
+    // complete records. Records are written in a few large pieces, so this costs little.
+    setvbuf(f->stream, nullptr, _IONBF, 0);
+    f->identity = edf_stream_identity(f->stream);
 
     strncpy(f->path, path, sizeof(f->path) - 1);
     f->writing = 1;
@@ -681,29 +728,55 @@ int edf_close_writing(int handle)
         // Records made of the annotation area alone fit only a file without data signals; in a
         // file with data signals they would not match the record size its header declares.
         if (f->signal_count == 0) {
-            for (int i = 0; i < f->annotation_count; i++) {
+            for (int i = 0; i < f->annotation_count && f->record_count < max_records; i++) {
                 if (complete_record(f) != 0)
                     break;
             }
         }
     }
 
-    if (f->record_count <= 99999999) {
-        char count[8];
-        put_field_int(count, 8, f->record_count);
-        clearerr(f->stream);
-        edf_write_at(f, 236, count, 8);
-    }
+    // Only whole records stay: a record the caller left unfinished, or one a failed write cut
+    // short, would make the file's length disagree with its header. The cut comes before the
+    // count, so that a process dying in between leaves a valid file.
+    clearerr(f->stream);
+    if (edf_truncate_stream(f->stream, header_bytes(f) + f->record_count * f->record_size) != 0)
+        f->io_failed = 1;
+    write_record_count(f, f->record_count);
 
-    if (f->annotation_count > 0)
+    if (f->annotations_placed < f->annotation_count)
         edf_place_annotations(handle);
+    const bool annotations_left = f->annotations_placed < f->annotation_count;
 
     if (fflush(f->stream) != 0)
         f->io_failed = 1;
     const int failed = f->io_failed;
+    const bool empty = f->record_count == 0;
     if (edf_release_slot(handle) != 0 || failed)
         return -1;
+    if (empty)
+        return EDF_CLOSE_NO_RECORDS;
+    if (annotations_left)
+        return EDF_CLOSE_ANNOTATIONS_LEFT;
     return 0;
+}
+
+int edf_set_crash_safe(int handle, int on)
+{
+    edf_file_record* f = writable_record(handle);
+    if (!f)
+        return -1;
+    f->crash_safe = on ? 1 : 0;
+    return 0;
+}
+
+int edf_flush(int handle)
+{
+    edf_file_record* f = writing_record(handle);
+    if (!f)
+        return -1;
+    if (edf_sync_stream(f->stream) != 0)
+        f->io_failed = 1;
+    return f->io_failed ? -1 : 0;
 }
 
 // ---- Setters ---------------------------------------------------------------------------------
@@ -720,18 +793,20 @@ int edf_set_samples_per_record(int handle, int signal, int samples)
 int edf_set_physical_maximum(int handle, int signal, double value)
 {
     edf_signal_param* s = writable_signal(handle, signal);
-    if (!s || !physical_value_fits(value))
+    double stored;
+    if (!s || !physical_value(value, &stored))
         return -1;
-    s->physical_max = value;
+    s->physical_max = stored;
     return 0;
 }
 
 int edf_set_physical_minimum(int handle, int signal, double value)
 {
     edf_signal_param* s = writable_signal(handle, signal);
-    if (!s || !physical_value_fits(value))
+    double stored;
+    if (!s || !physical_value(value, &stored))
         return -1;
-    s->physical_min = value;
+    s->physical_min = stored;
     return 0;
 }
 
@@ -903,7 +978,8 @@ int edf_set_micro_datarecord_duration(int handle, int duration)
 int edf_set_number_of_annotation_signals(int handle, int count)
 {
     edf_file_record* f = writable_record(handle);
-    if (!f || count < 1 || count > EDF_MAX_ANNOTATION_SIGNALS)
+    if (!f || count < 1 || count > EDF_MAX_ANNOTATION_SIGNALS ||
+        f->signal_count + count > EDF_MAX_SIGNALS)
         return -1;
     f->annotation_signal_count = count;
     f->annotation_bytes = 120 * count;

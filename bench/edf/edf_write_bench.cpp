@@ -1,6 +1,7 @@
 // Write throughput of the recording-file module for an hour of the headset's data: 12 channels
 // at 500 samples/s in one-second records (3600 records, 43.6 MB), written the way Save writes
-// it (one edfwrite_physical_samples call per channel and second) and through the block writers.
+// it (one edfwrite_physical_samples call per channel and second) and through the block writers,
+// also in crash-safe mode (the header's count brought up to date after every record).
 //
 // usage: edf_write_bench [DIR...]   (default: /dev/shm and /tmp)
 // Prints MB/s (10^6 bytes) for each writer and directory, best of 5 runs; "+fsync" includes
@@ -21,7 +22,7 @@ namespace
 
 const int channels = 12, rate = 500, seconds = 3600;
 
-enum class Writer { PerSignalPhysical, BlockPhysical, BlockDigital16 };
+enum class Writer { PerSignalPhysical, BlockPhysical, BlockDigital16, BlockPhysicalCrashSafe };
 
 const char* writerName(Writer w)
 {
@@ -30,6 +31,8 @@ const char* writerName(Writer w)
         return "edfwrite_physical_samples";
     case Writer::BlockPhysical:
         return "edfwrite_block_physical_samples";
+    case Writer::BlockPhysicalCrashSafe:
+        return "block physical, crash-safe";
     default:
         return "edfwrite_block_digital_short_samples";
     }
@@ -49,14 +52,14 @@ bool writeHour(const std::string& path, Writer w, double* writeSecs, double* syn
     auto t0 = std::chrono::steady_clock::now();
     int h = edf_open_for_writing_with_params(path.c_str(), EDF_FILETYPE_EDFPLUS, channels, rate,
                                              5.0, "mV");
-    if (h < 0)
+    if (h < 0 || (w == Writer::BlockPhysicalCrashSafe && edf_set_crash_safe(h, 1) != 0))
         return false;
     for (int s = 0; s < seconds; s++) {
         int r = 0;
         if (w == Writer::PerSignalPhysical) {
             for (int c = 0; c < channels && r == 0; c++)
                 r = edfwrite_physical_samples(h, &phys[c * rate]);
-        } else if (w == Writer::BlockPhysical) {
+        } else if (w == Writer::BlockPhysical || w == Writer::BlockPhysicalCrashSafe) {
             r = edfwrite_block_physical_samples(h, phys.data());
         } else {
             r = edfwrite_block_digital_short_samples(h, dig.data());
@@ -94,8 +97,8 @@ int main(int argc, char** argv)
            bytes / 1e6);
     for (const std::string& dir : dirs) {
         const std::string path = dir + "/neurask-edf-bench-" + std::to_string(getpid()) + ".edf";
-        for (Writer w :
-             {Writer::PerSignalPhysical, Writer::BlockPhysical, Writer::BlockDigital16}) {
+        for (Writer w : {Writer::PerSignalPhysical, Writer::BlockPhysical, Writer::BlockDigital16,
+                         Writer::BlockPhysicalCrashSafe}) {
             double best = 1e30, bestSync = 1e30;
             for (int run = 0; run < 5; run++) {
                 double secs, sync;

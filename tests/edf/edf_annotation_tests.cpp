@@ -101,7 +101,7 @@ TEST(EdfAnnotations, DurationsAndHundredMicrosecondForms)
     }
 }
 
-TEST(EdfAnnotations, QueueFillsSlotsRecordByRecordAndDropsTheRest)
+TEST(EdfAnnotations, QueueFillsSlotsRecordByRecordAndCloseReportsTheRest)
 {
     ScratchDir dir;
     const std::string path = dir.path("o.edf");
@@ -112,7 +112,7 @@ TEST(EdfAnnotations, QueueFillsSlotsRecordByRecordAndDropsTheRest)
         ASSERT_EQ(edfwrite_annotation_utf8(h, i * 100000, -1, ("n" + std::to_string(i)).c_str()),
                   0);
     writeRecords(h, 2, 2);
-    ASSERT_EQ(edf_close(h), 0);
+    ASSERT_EQ(edf_close(h), EDF_CLOSE_ANNOTATIONS_LEFT);
 
     auto d = readFile(path);
     const size_t header = 256 * 4, record = 4 + 240;
@@ -136,7 +136,7 @@ TEST(EdfAnnotations, OnsetIsMadeRelativeToTheWholeStartSecond)
     writeRecords(h, 10, 1);
     ASSERT_EQ(edf_close(h), 0);
     EXPECT_EQ(field(readFile(path), 768 + 20, 120),
-              slot("+0.1234567" + TK + std::string(1, '\0') + "+1.123456\x14x\x14"));
+              slot("+0.1234567" + TK + std::string(1, '\0') + "+1.1234567\x14x\x14"));
 }
 
 TEST(EdfAnnotations, TextsAreCutCleanedAndConvertedToUtf8)
@@ -176,7 +176,7 @@ TEST(EdfAnnotations, TextsAreCutCleanedAndConvertedToUtf8)
         n++;
     }
     EXPECT_EQ(edf_record(h)->annotation_count, n);
-    EXPECT_EQ(edf_close(h), 0);
+    EXPECT_EQ(edf_close(h), EDF_CLOSE_NO_RECORDS);
 }
 
 TEST(EdfAnnotations, RefusedAnnotationsQueueNothing)
@@ -220,14 +220,14 @@ TEST(EdfAnnotations, FileWithoutDataSignalsGetsOneRecordPerAnnotation)
     EXPECT_EQ(field(d, 632, 120), slot("+1" + TK + z + "+7\x15" + "0.250000\x14second\x14"));
 }
 
-TEST(EdfAnnotations, FileWithDataSignalsButNoRecordKeepsAValidHeaderOnly)
+TEST(EdfAnnotations, FileWithDataSignalsButNoRecordKeepsTheHeaderOnlyAndSaysSo)
 {
     ScratchDir dir;
     const std::string path = dir.path("none.edf");
     int h = openFile(path);
     ASSERT_GE(h, 0);
     ASSERT_EQ(edfwrite_annotation_utf8(h, 0, -1, "nowhere to go"), 0);
-    ASSERT_EQ(edf_close(h), 0);
+    ASSERT_EQ(edf_close(h), EDF_CLOSE_NO_RECORDS);
     auto d = readFile(path);
     EXPECT_EQ(d.size(), 768u);
     EXPECT_EQ(field(d, 236, 8), "0       ");

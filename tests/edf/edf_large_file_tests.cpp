@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/statvfs.h>
+#endif
 
 namespace
 {
@@ -14,15 +18,22 @@ TEST(EdfLargeFile, RecordsAndAnnotationsPastTwoGibibytesLandAtTheirOffsets)
 {
     ScratchDir dir;
     const std::string path = dir.path("large.edf");
-    struct statvfs fs;
     const long long samples = 5000000; // 10,000,120-byte records
     const int records = 216;
     const long long recordSize = samples * 2 + 120;
     const long long header = 512 + 256;
     const long long total = header + records * recordSize;
     ASSERT_GT(total, 2LL << 30);
-    if (statvfs(path.substr(0, path.rfind('/')).c_str(), &fs) == 0 &&
-        static_cast<long long>(fs.f_bavail) * fs.f_frsize < total + (512LL << 20))
+#ifdef _WIN32
+    ULARGE_INTEGER available;
+    const bool known = GetDiskFreeSpaceExA(dir.path("").c_str(), &available, nullptr, nullptr);
+    const long long space = static_cast<long long>(available.QuadPart);
+#else
+    struct statvfs fs;
+    const bool known = statvfs(path.substr(0, path.rfind('/')).c_str(), &fs) == 0;
+    const long long space = static_cast<long long>(fs.f_bavail) * fs.f_frsize;
+#endif
+    if (known && space < total + (512LL << 20))
         GTEST_SKIP() << "not enough free space for a " << total << "-byte file";
 
     int h = edf_open_for_writing(path.c_str(), EDF_FILETYPE_EDFPLUS, 1);

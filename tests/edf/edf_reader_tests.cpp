@@ -247,10 +247,9 @@ TEST_F(EdfReader, everyBrokenHeaderRuleIsRefusedAsAFormatError)
              f.version = "\xff"
                          "BIOSEMX";
          }},
-        {"byte above 126 in patient", false, [](RawFile& f) { f.patient = "X X X Jos\xe9"; }},
-        {"NUL byte in recording", false,
-         [](RawFile& f) { f.recording = std::string("Startdate X X X\0X", 17); }},
         {"control byte in label", false, [&](RawFile& f) { signal(f).label = "EEG\t1"; }},
+        {"control byte in transducer", false, [&](RawFile& f) { signal(f).transducer = "\x01"; }},
+        {"NUL in the record count", false, [](RawFile& f) { f.records = std::string("2\0", 2); }},
         {"day 0", false, [](RawFile& f) { f.startDate = "00.01.03"; }},
         {"day 32", false, [](RawFile& f) { f.startDate = "32.01.03"; }},
         {"month 13", false, [](RawFile& f) { f.startDate = "01.13.03"; }},
@@ -267,7 +266,6 @@ TEST_F(EdfReader, everyBrokenHeaderRuleIsRefusedAsAFormatError)
         {"signal count 641", false, [](RawFile& f) { f.signalCount = "641"; }},
         {"signal count blank", false, [](RawFile& f) { f.signalCount = " "; }},
         {"header size off by 256", false, [](RawFile& f) { f.headerSize = "1024"; }},
-        {"header size with leading blank", false, [](RawFile& f) { f.headerSize = " 768"; }},
         {"reserved field not EDF+ nor blank", false, [](RawFile& f) { f.reserved = "EDF+X"; }},
         {"EDF+C with text after it", false, [](RawFile& f) { f.reserved = "EDF+C extra"; }},
         {"records -1", false, [](RawFile& f) { f.records = "-1"; }},
@@ -311,8 +309,6 @@ TEST_F(EdfReader, everyBrokenHeaderRuleIsRefusedAsAFormatError)
          [&](RawFile& f) { signal(f).samples = std::to_string(10485760 / 2 + 1); }},
         {"samples per record with NUL", false,
          [&](RawFile& f) { signal(f).samples = std::string("1\0", 2); }},
-        {"signal reserved with byte 127", false, [&](RawFile& f) { signal(f).reserved = "\x7f"; }},
-        {"transducer with byte 200", false, [&](RawFile& f) { signal(f).transducer = "\xc8"; }},
     };
     for (const BrokenHeader& c : cases) {
         RawFile f = plainFile(c.bdf, 2, 4, 2);
@@ -325,9 +321,11 @@ TEST_F(EdfReader, everyBrokenPlusRuleIsRefusedAsAFormatError)
 {
     auto annotation = [](RawFile& f) -> RawSignal& { return f.signals.back(); };
     const BrokenHeader cases[] = {
-        {"no annotation signal", false, [](RawFile& f) { f.signals.pop_back(); }},
-        {"BDF label in an EDF+ file", false,
-         [&](RawFile& f) { annotation(f).label = "BDF Annotations"; }},
+        {"discontinuous without annotation signal", false,
+         [](RawFile& f) {
+             f.signals.pop_back();
+             f.reserved = "EDF+D";
+         }},
         {"annotation transducer", false, [&](RawFile& f) { annotation(f).transducer = "x"; }},
         {"annotation prefilter", false, [&](RawFile& f) { annotation(f).prefilter = "HP"; }},
         {"annotation digital range not full", false,
@@ -337,23 +335,10 @@ TEST_F(EdfReader, everyBrokenPlusRuleIsRefusedAsAFormatError)
              annotation(f).digitalMin = "-32768";
              annotation(f).digitalMax = "32767";
          }},
-        {"patient field empty", false, [](RawFile& f) { f.patient = ""; }},
-        {"patient without name", false, [](RawFile& f) { f.patient = "X X X"; }},
-        {"patient starts with a blank", false, [](RawFile& f) { f.patient = " X X X X"; }},
-        {"patient two blanks between subfields", false, [](RawFile& f) { f.patient = "X  X X X"; }},
-        {"sex lower case", false, [](RawFile& f) { f.patient = "X m X X"; }},
-        {"sex as a word", false, [](RawFile& f) { f.patient = "X Male X X"; }},
-        {"birth month in mixed case", false, [](RawFile& f) { f.patient = "X F 17-Apr-1990 X"; }},
-        {"birth month unknown", false, [](RawFile& f) { f.patient = "X F 17-ABC-1990 X"; }},
-        {"birth year in two digits", false, [](RawFile& f) { f.patient = "X F 17-APR-90 X"; }},
-        {"recording without Startdate", false, [](RawFile& f) { f.recording = "X X X X"; }},
-        {"recording without equipment", false, [](RawFile& f) { f.recording = "Startdate X X X"; }},
         {"Startdate other than the header's", false,
          [](RawFile& f) { f.recording = "Startdate 02-FEB-2003 X X X"; }},
         {"Startdate other century", false,
          [](RawFile& f) { f.recording = "Startdate 01-FEB-1903 X X X"; }},
-        {"Startdate lower-case month", false,
-         [](RawFile& f) { f.recording = "Startdate 01-feb-2003 X X X"; }},
         {"data signals with zero duration", false, [](RawFile& f) { f.duration = "0"; }},
     };
     for (const BrokenHeader& c : cases) {
@@ -371,17 +356,100 @@ TEST_F(EdfReader, everyBrokenPlusRuleIsRefusedAsAFormatError)
     EXPECT_EQ(openAndClose(f.bytes()), 0) << "annotations only, zero duration";
 }
 
-TEST_F(EdfReader, fileLengthMustMatchTheHeaderExactly)
+// Shapes of real files from other writers that leave the data unambiguous.
+TEST_F(EdfReader, benignDeviationsOfOtherWritersAreAccepted)
+{
+    auto expectSamples = [&](bool bdf, int signals, int records) {
+        for (int s = 0; s < signals; s++) {
+            const std::vector<int> got = readDigital(s, 4 * records);
+            ASSERT_EQ(got.size(), static_cast<size_t>(4 * records));
+            for (int r = 0; r < records; r++)
+                for (int i = 0; i < 4; i++)
+                    EXPECT_EQ(got[r * 4 + i], edftest::defaultSample(bdf, r, s, i)) << s;
+        }
+    };
+
+    // A 24-bit amplifier's BDF: numbers aligned right, "24BIT" in the reserved field.
+    RawFile biosemi = plainFile(true, 3, 4, 3);
+    biosemi.records = "       3";
+    biosemi.headerSize = "    1024";
+    biosemi.reserved = "24BIT";
+    biosemi.signalCount = "   3";
+    for (RawSignal& s : biosemi.signals) {
+        s.digitalMin = "-8388608";
+        s.digitalMax = " 8388607";
+        s.samples = "       4";
+        s.physicalMin = " -262144";
+    }
+    ASSERT_EQ(open(biosemi.bytes()), 0);
+    EXPECT_EQ(hdr->filetype, EDF_FILETYPE_BDF);
+    EXPECT_EQ(hdr->record_count, 3);
+    EXPECT_EQ(hdr->signal_info[2].physical_min, -262144);
+    expectSamples(true, 3, 3);
+    EXPECT_EQ(edf_close(hdr->handle), 0);
+
+    // A plain EDF with a word in the reserved field, Latin-1 and NUL padding in its texts.
+    RawFile plain = plainFile(false, 2, 4, 2);
+    plain.reserved = "NEUROSCAN 4.3";
+    plain.patient = "M\xfcller J\xf6rg";
+    plain.duration = " 1";
+    plain.signals[0].label = std::string("Fp1\0\0\0", 6);
+    plain.signals[1].physicalMax = " 3276.7 ";
+    ASSERT_EQ(open(plain.bytes()), 0);
+    EXPECT_EQ(hdr->filetype, EDF_FILETYPE_EDF);
+    EXPECT_EQ(std::string(hdr->patient).substr(0, 11), "Muller Jorg");
+    EXPECT_EQ(std::string(hdr->signal_info[0].label, 4), "Fp1 ");
+    EXPECT_EQ(hdr->record_duration, 10000000);
+    expectSamples(false, 2, 2);
+    EXPECT_EQ(edf_close(hdr->handle), 0);
+
+    // "EDF+C" without an annotation signal, capitalised months and an unfilled birth date, as
+    // biosig writes its EDF files: continuous, so read as such, with the patient field whole.
+    RawFile converted = plusFile(false, 2, 4, 2);
+    converted.signals.pop_back();
+    converted.patient = "MCH-0234567 F %02d-Aug-%04Y X";
+    converted.recording = "Startdate 01-Feb-2003 X NN b4c_3.0";
+    ASSERT_EQ(open(converted.bytes()), 0);
+    EXPECT_EQ(hdr->filetype, EDF_FILETYPE_EDFPLUS);
+    EXPECT_EQ(hdr->annotation_count, 0);
+    EXPECT_EQ(hdr->start_subsecond, 0);
+    EXPECT_EQ(std::string(hdr->patient).substr(0, 29), "MCH-0234567 F %02d-Aug-%04Y X");
+    EXPECT_STREQ(hdr->patient_code, "");
+    EXPECT_STREQ(hdr->equipment, "b4c 3.0");
+    expectSamples(false, 2, 2);
+    EXPECT_EQ(edf_close(hdr->handle), 0);
+
+    // Capitalised months in well-formed subfields read as the upper-case ones.
+    RawFile months = plusFile(false, 1, 4, 2);
+    months.patient = "P1 F 17-Apr-1990 Name";
+    months.recording = "Startdate 01-feb-2003 A T E";
+    ASSERT_EQ(open(months.bytes()), 0);
+    EXPECT_STREQ(hdr->birth_date, "17 apr 1990");
+    EXPECT_EQ(hdr->birth_month, 4);
+    EXPECT_STREQ(hdr->equipment, "E");
+    EXPECT_STREQ(hdr->patient, "");
+    EXPECT_EQ(edf_close(hdr->handle), 0);
+}
+
+TEST_F(EdfReader, fileMustHoldItsCountedRecordsAndAtMostOneRecordMore)
 {
     for (bool bdf : {false, true}) {
         const RawFile f = plainFile(bdf, 2, 5, 3);
         const std::string bytes = f.bytes();
         EXPECT_EQ(openAndClose(bytes), 0);
-        EXPECT_EQ(openAndClose(bytes + '\0'), EDF_ERROR_FORMAT) << "one extra byte";
+        // A writer stopped while appending: the counted records are read, the rest left out.
+        for (const std::string& longer : {bytes + '\0', f.bytes(4)}) {
+            ASSERT_EQ(open(longer), 0);
+            EXPECT_EQ(hdr->record_count, 3);
+            const std::vector<int> got = readDigital(1, 20);
+            ASSERT_EQ(got.size(), 15u);
+            EXPECT_EQ(got[14], edftest::defaultSample(bdf, 2, 1, 4));
+            EXPECT_EQ(edf_close(hdr->handle), 0);
+        }
         EXPECT_EQ(openAndClose(bytes.substr(0, bytes.size() - 1)), EDF_ERROR_FORMAT)
             << "truncated last record";
         EXPECT_EQ(openAndClose(f.bytes(2)), EDF_ERROR_FORMAT) << "a record missing";
-        EXPECT_EQ(openAndClose(f.bytes(4)), EDF_ERROR_FORMAT) << "a record too many";
+        EXPECT_EQ(openAndClose(f.bytes(5)), EDF_ERROR_FORMAT) << "two records too many";
         EXPECT_EQ(openAndClose(f.header()), EDF_ERROR_FORMAT) << "header alone";
         EXPECT_EQ(openAndClose(f.header().substr(0, 300)), EDF_ERROR_FORMAT) << "signal part cut";
     }
@@ -583,9 +651,14 @@ TEST_F(EdfReader, emptyAnnotationsClaimMemoryInProportionToTheFile)
     };
     const std::string bytes = f.bytes();
     // In use from the heap plus what large blocks took straight from the system.
-    const auto inUse = [] {
+    // Only glibc reports it; elsewhere the bound is not measured.
+    const auto inUse = []() -> size_t {
+#ifdef __GLIBC__
         const struct mallinfo2 m = mallinfo2();
         return m.uordblks + m.hblkhd;
+#else
+        return 0;
+#endif
     };
     const size_t before = inUse();
     ASSERT_EQ(open(bytes), 0);
@@ -747,7 +820,7 @@ TEST_F(EdfReader, badArgumentsToReadingCallsFail)
     EXPECT_EQ(edfread_digital_samples(w, 0, 4, digital), -1);
     EXPECT_EQ(edf_seek(w, 0, 0, 0), -1);
     EXPECT_EQ(edf_get_annotation(w, 0, &a), -1);
-    EXPECT_EQ(edf_close(w), 0);
+    EXPECT_EQ(edf_close(w), EDF_CLOSE_NO_RECORDS);
 }
 
 TEST_F(EdfReader, aFileShortenedWhileOpenFailsTheReadInsteadOfInventingSamples)

@@ -62,9 +62,9 @@ int main(int argc, char** argv)
     }
     const std::string dir = argv[1];
     bool ok = true;
-    ok &= writeWithWriter(dir + "/writer-edfplus.edf", EDF_FILETYPE_EDFPLUS, 3, 10, 3, 1, false,
+    ok &= writeWithWriter(dir + "/writer-edfplus.edf", EDF_FILETYPE_EDFPLUS, 3, 10, 4, 1, false,
                           true, 4);
-    ok &= writeWithWriter(dir + "/writer-bdfplus.bdf", EDF_FILETYPE_BDFPLUS, 3, 10, 3, 1, false,
+    ok &= writeWithWriter(dir + "/writer-bdfplus.bdf", EDF_FILETYPE_BDFPLUS, 3, 10, 4, 1, false,
                           true, 4);
     ok &= writeWithWriter(dir + "/writer-two-annotation-signals.edf", EDF_FILETYPE_EDFPLUS, 2, 5, 4,
                           2, true, false, 6);
@@ -85,6 +85,23 @@ int main(int argc, char** argv)
     edftest::RawFile bdf = edftest::plainFile(true, 2, 6, 2);
     bdf.reserved = "24BIT";
     ok &= edftest::writeFile(dir + "/plain.bdf", bdf.bytes());
+    // Shapes of other writers' files: numbers aligned right, text in a plain file's reserved
+    // field, Latin-1 and NUL padding, "EDF+C" without an annotation signal, an incomplete last
+    // record.
+    edftest::RawFile aligned = edftest::plainFile(true, 2, 3, 2);
+    aligned.records = "       2";
+    aligned.signals[0].digitalMax = " 8388607";
+    aligned.reserved = "24BIT";
+    ok &= edftest::writeFile(dir + "/raw-aligned.bdf", aligned.bytes() + std::string(7, '\0'));
+    edftest::RawFile texts = edftest::plainFile(false, 1, 3, 2);
+    texts.reserved = "DEVICE 1";
+    texts.patient = "M\xfcller";
+    texts.signals[0].label = std::string("C3\0\0", 4);
+    ok &= edftest::writeFile(dir + "/raw-texts.edf", texts.bytes());
+    edftest::RawFile bare = edftest::plusFile(false, 2, 3, 2);
+    bare.signals.pop_back();
+    bare.patient = "X F %02d-Aug-%04Y X";
+    ok &= edftest::writeFile(dir + "/raw-plus-without-annotations.edf", bare.bytes());
     edftest::RawFile tals = edftest::plusFile(false, 1, 4, 2);
     tals.annotationBlock = [](int64_t r, int) {
         return edftest::tal("+" + std::to_string(r), {""}) +

@@ -11,18 +11,31 @@
 
 #include <dirent.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#endif
 
 class ScratchDir
 {
 public:
     ScratchDir()
     {
+#ifdef _WIN32
+        const char* base = getenv("TEMP");
+        std::string templ = std::string(base && *base ? base : ".") + "\\neurask-edf-XXXXXX";
+        std::vector<char> buf(templ.begin(), templ.end());
+        buf.push_back(0);
+        if (_mktemp_s(buf.data(), buf.size()) == 0 && _mkdir(buf.data()) == 0)
+            dir_ = buf.data();
+#else
         const char* base = getenv("TMPDIR");
         std::string templ = std::string(base && *base ? base : "/tmp") + "/neurask-edf-XXXXXX";
         std::vector<char> buf(templ.begin(), templ.end());
         buf.push_back(0);
         if (mkdtemp(buf.data()))
             dir_ = buf.data();
+#endif
     }
     ~ScratchDir()
     {
@@ -39,7 +52,10 @@ public:
         }
         rmdir(dir_.c_str());
     }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string path(const std::string& name) const
+    {
+        return dir_ + "/" + name;
+    }
 
 private:
     std::string dir_;

@@ -171,7 +171,7 @@ TEST(EdfHeader, RecordCountIsPatchedOverTheMinusOneAtClose)
         if (c.records > 0) {
             EXPECT_EQ(field(readFile(path), 236, 8), "-1      ");
         }
-        ASSERT_EQ(edf_close(h), 0);
+        ASSERT_EQ(edf_close(h), c.records ? 0 : EDF_CLOSE_NO_RECORDS);
         auto d = readFile(path);
         EXPECT_EQ(field(d, 236, 8), c.field) << c.records;
         EXPECT_EQ(d.size(), 768u + c.records * 140u) << c.records;
@@ -231,7 +231,7 @@ TEST(EdfHeader, DurationFieldAndTimeKeepingTextsFollowDurationAndStartSubsecond)
     }
 }
 
-TEST(EdfHeader, NumberFormatterTruncatesToNineDecimalsAndHeaderCutsToEight)
+TEST(EdfHeader, PhysicalLimitsAreRoundedToTheirEightCharacterText)
 {
     const struct {
         double value;
@@ -240,32 +240,26 @@ TEST(EdfHeader, NumberFormatterTruncatesToNineDecimalsAndHeaderCutsToEight)
         {5.0, "5"},
         {-5.0, "-5"},
         {0.25, "0.25"},
-        {0.0, "0"},
         {-0.0, "0"},
-        {-1234.56789, "-1234.56789"},
-        {0.1, "0.1"},
+        {-1234.56789, "-1234.57"},
         {0.3, "0.3"},
-        {1e-10, "0"},
-        {123.4567891, "123.4567891"},
-        {3000000.5, "3000000.5"},
-        {-0.000001, "-0.000001"},
+        {-0.262144, "-0.26214"},
+        {0.262144, "0.262144"},
+        {0.000390625, "0.000391"},
+        {99999999.4, "99999999"},
+        {-9999999.5, "-1000000"}, // rounds up to eight digits, which no longer fit with the sign
     };
     for (const auto& c : cases) {
-        char text[40];
-        edf_format_number(c.value, text, sizeof(text));
+        char text[16];
+        double value;
+        if (std::string(c.text) == "-1000000") {
+            EXPECT_EQ(edf_physical_text(c.value, text, &value), -1);
+            continue;
+        }
+        ASSERT_GT(edf_physical_text(c.value, text, &value), 0) << c.value;
         EXPECT_STREQ(text, c.text) << c.value;
+        EXPECT_EQ(value, strtod(c.text, nullptr)) << c.value;
     }
-
-    ScratchDir dir;
-    const std::string path = dir.path("num.edf");
-    int h = openSimple(path);
-    ASSERT_GE(h, 0);
-    ASSERT_EQ(edf_set_physical_minimum(h, 0, -1234.56789), 0);
-    ASSERT_EQ(edf_set_physical_maximum(h, 0, 0.25), 0);
-    ASSERT_EQ(edf_close(h), 0);
-    SignalFields s = signalFields(readFile(path), 2, 0);
-    EXPECT_EQ(s.physMin, "-1234.56");
-    EXPECT_EQ(s.physMax, "0.25    ");
 }
 
 TEST(EdfHeader, PatientIdentificationKeepsItsBudgets)
@@ -302,7 +296,7 @@ TEST(EdfHeader, PatientIdentificationKeepsItsBudgets)
         if (c.birth) {
             ASSERT_EQ(edf_set_birthdate(h, 1951, 8, 2), 0);
         }
-        ASSERT_EQ(edf_close(h), 0);
+        ASSERT_EQ(edf_close(h), EDF_CLOSE_NO_RECORDS);
         EXPECT_EQ(field(readFile(path), 8, 80), padded(c.expected, 80)) << c.expected;
     }
 }
@@ -332,7 +326,7 @@ TEST(EdfHeader, RecordingIdentificationKeepsItsBudgets)
         ASSERT_EQ(edf_set_technician(h, c.technician), 0);
         ASSERT_EQ(edf_set_equipment(h, c.equipment), 0);
         ASSERT_EQ(edf_set_recording_additional(h, c.additional), 0);
-        ASSERT_EQ(edf_close(h), 0);
+        ASSERT_EQ(edf_close(h), EDF_CLOSE_NO_RECORDS);
         EXPECT_EQ(field(readFile(path), 88, 80), padded(c.expected, 80)) << c.expected;
     }
 }
@@ -349,7 +343,7 @@ TEST(EdfHeader, SignalTextsAreCutTrimmedAndTransliterated)
     ASSERT_EQ(edf_set_physical_dimension(h, 0, "microvolts"), 0);
     ASSERT_EQ(edf_set_transducer(h, 1, "AgCl \xb5V"), 0);
     ASSERT_EQ(edf_set_prefilter(h, 2, " HP:0.1Hz "), 0);
-    ASSERT_EQ(edf_close(h), 0);
+    ASSERT_EQ(edf_close(h), EDF_CLOSE_NO_RECORDS);
 
     auto d = readFile(path);
     EXPECT_EQ(signalFields(d, 4, 0).label, "ABCDEFGHIJKLMNOP");
@@ -394,7 +388,7 @@ TEST(EdfHeader, PatientAndStartDateSettersStoreTheirTexts)
     EXPECT_STREQ(f->sex, "F");
     ASSERT_EQ(edf_set_patientname(h, std::string(100, 'x').c_str()), 0);
     EXPECT_EQ(strlen(f->patient_name), 80u);
-    ASSERT_EQ(edf_close(h), 0);
+    ASSERT_EQ(edf_close(h), EDF_CLOSE_NO_RECORDS);
 }
 
 TEST(EdfHeader, UnsetStartDateTakesTheLocalTimeWhenTheHeaderIsWritten)
@@ -404,7 +398,11 @@ TEST(EdfHeader, UnsetStartDateTakesTheLocalTimeWhenTheHeaderIsWritten)
     auto localNow = [] {
         time_t t = time(nullptr);
         struct tm tm;
+#ifdef _WIN32
+        localtime_s(&tm, &t);
+#else
         localtime_r(&t, &tm);
+#endif
         char text[64];
         snprintf(text, sizeof(text), "%02d.%02d.%02d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year % 100);
         return std::string(text);
@@ -412,7 +410,7 @@ TEST(EdfHeader, UnsetStartDateTakesTheLocalTimeWhenTheHeaderIsWritten)
     const std::string before = localNow();
     int h = edf_open_for_writing_with_params(path.c_str(), 1, 1, 1, 1.0, "");
     ASSERT_GE(h, 0);
-    ASSERT_EQ(edf_close(h), 0);
+    ASSERT_EQ(edf_close(h), EDF_CLOSE_NO_RECORDS);
     const std::string after = localNow();
     auto d = readFile(path);
     const std::string date = field(d, 168, 8);
@@ -605,11 +603,11 @@ TEST(EdfSamples, WritersRefuseWrongFileTypesRecordStateAndSignalCount)
     ASSERT_EQ(edfwrite_digital_samples(e, d), 0);
     EXPECT_EQ(edfwrite_block_digital_samples(e, d), 0);
     EXPECT_EQ(edf_close(e), 0);
-    EXPECT_EQ(edf_close(b), 0);
-    EXPECT_EQ(edf_close(z), 0);
+    EXPECT_EQ(edf_close(b), EDF_CLOSE_NO_RECORDS);
+    EXPECT_EQ(edf_close(z), EDF_CLOSE_NO_RECORDS);
 }
 
-TEST(EdfSamples, PartlyWrittenRecordStaysUncountedAtClose)
+TEST(EdfSamples, PartlyWrittenRecordIsCutBackAtClose)
 {
     ScratchDir dir;
     const std::string path = dir.path("part.edf");
@@ -621,7 +619,7 @@ TEST(EdfSamples, PartlyWrittenRecordStaysUncountedAtClose)
     ASSERT_EQ(edf_close(h), 0);
     auto d = readFile(path);
     EXPECT_EQ(field(d, 236, 8), "1       ");
-    EXPECT_EQ(d.size(), 1024u + 132 + 6);
+    EXPECT_EQ(d.size(), 1024u + 132);
 }
 
 // ---- Handles -------------------------------------------------------------------------------
@@ -674,13 +672,17 @@ TEST(EdfHandles, OpeningChecksTypeSignalCountAndPath)
     EXPECT_EQ(edf_open_for_writing(path.c_str(), 0, 1), EDF_ERROR_FILE_TYPE);
     EXPECT_EQ(edf_open_for_writing(path.c_str(), 2, 1), EDF_ERROR_FILE_TYPE);
     EXPECT_EQ(edf_open_for_writing(path.c_str(), 1, 641), EDF_ERROR_TOO_MANY_SIGNALS);
+    // With its annotation signal the file would declare 641 signals, which no reader accepts.
+    EXPECT_EQ(edf_open_for_writing(path.c_str(), 1, 640), EDF_ERROR_TOO_MANY_SIGNALS);
     EXPECT_EQ(edf_open_for_writing(path.c_str(), 1, -1), EDF_ERROR_TOO_MANY_SIGNALS);
     EXPECT_EQ(edf_open_for_writing(dir.path("no/such/dir.edf").c_str(), 1, 1),
               EDF_ERROR_CANNOT_OPEN);
     EXPECT_EQ(edf_open_for_writing(nullptr, 1, 1), EDF_ERROR_CANNOT_OPEN);
     EXPECT_EQ(edf_open_file_count(), 0);
-    int h = edf_open_for_writing(path.c_str(), 3, 640);
+    int h = edf_open_for_writing(path.c_str(), 3, 639);
     ASSERT_GE(h, 0);
+    EXPECT_EQ(edf_set_number_of_annotation_signals(h, 2), -1);
+    EXPECT_EQ(edf_set_number_of_annotation_signals(h, 1), 0);
     EXPECT_EQ(edf_close(h), EDF_HEADER_SAMPLES_PER_RECORD);
     EXPECT_EQ(edf_module_version(), 124);
 }
@@ -699,7 +701,7 @@ TEST(EdfHandles, OpenWithParamsConfiguresEverySignalAndClosesOnFailure)
     EXPECT_EQ(s.physical_min, -2.5);
     EXPECT_EQ(s.digital_max, 8388607);
     EXPECT_EQ(s.digital_min, -8388608);
-    EXPECT_EQ(edf_close(h), 0);
+    EXPECT_EQ(edf_close(h), EDF_CLOSE_NO_RECORDS);
 
     // Zero samples per record fails on the first signal: the handle is closed again.
     EXPECT_EQ(edf_open_for_writing_with_params(path.c_str(), 1, 2, 0, 2.5, "uV"), -1);
@@ -707,7 +709,7 @@ TEST(EdfHandles, OpenWithParamsConfiguresEverySignalAndClosesOnFailure)
     // Zero signals: the plain open's result comes back unchanged.
     h = edf_open_for_writing_with_params(path.c_str(), 1, 0, 0, 2.5, "uV");
     EXPECT_GE(h, 0);
-    EXPECT_EQ(edf_close(h), 0);
+    EXPECT_EQ(edf_close(h), EDF_CLOSE_NO_RECORDS);
 }
 
 // ---- Setters and header errors --------------------------------------------------------------
@@ -735,6 +737,8 @@ TEST(EdfSetters, InvalidArgumentsAreRefusedAndStoreNothing)
         {"physical NaN", edf_set_physical_maximum(h, 0, NAN)},
         {"physical too wide for the field", edf_set_physical_maximum(h, 0, 123456789.0)},
         {"negative physical too wide", edf_set_physical_minimum(h, 0, -12345678.0)},
+        {"physical lost in eight characters", edf_set_physical_maximum(h, 0, 1e-7)},
+        {"physical 5% off in eight characters", edf_set_physical_minimum(h, 0, -0.00000095)},
         {"null label", edf_set_label(h, 0, nullptr)},
         {"sex 2", edf_set_sex(h, 2)},
         {"birth year 1799", edf_set_birthdate(h, 1799, 1, 1)},
@@ -764,8 +768,8 @@ TEST(EdfSetters, InvalidArgumentsAreRefusedAndStoreNothing)
     EXPECT_EQ(after.annotation_signal_count, 1);
     // Day 31 is accepted in every month.
     EXPECT_EQ(edf_set_startdatetime(h, 2084, 2, 31, 23, 59, 59), 0);
-    EXPECT_EQ(edf_close(h), 0);
-    EXPECT_EQ(edf_close(b), 0);
+    EXPECT_EQ(edf_close(h), EDF_CLOSE_NO_RECORDS);
+    EXPECT_EQ(edf_close(b), EDF_CLOSE_NO_RECORDS);
 }
 
 TEST(EdfSetters, SettersAreRefusedOnceARecordIsCompleted)
@@ -887,7 +891,7 @@ TEST(EdfSetters, BdfRecordSizeLimitIsFifteenMebibytes)
     ScratchDir dir;
     int h = openSimple(dir.path("big.bdf"), EDF_FILETYPE_BDFPLUS, 1, (15728640 - 120) / 3);
     ASSERT_GE(h, 0);
-    ASSERT_EQ(edf_close(h), 0);
+    ASSERT_EQ(edf_close(h), EDF_CLOSE_NO_RECORDS);
     h = openSimple(dir.path("big2.bdf"), EDF_FILETYPE_BDFPLUS, 1, (15728640 - 120) / 3 + 1);
     ASSERT_GE(h, 0);
     EXPECT_EQ(edf_close(h), EDF_HEADER_RECORD_SIZE);
@@ -970,16 +974,26 @@ TEST(EdfFailures, EveryResultCodeHasItsOwnText)
                          EDF_HEADER_DIGITAL_EQUAL,
                          EDF_HEADER_DIGITAL_ORDER,
                          EDF_HEADER_PHYSICAL_EQUAL,
-                         EDF_HEADER_RECORD_SIZE};
-    const std::string unknown = edf_result_text(-99);
-    std::vector<std::string> seen;
-    for (int c : codes) {
-        std::string text = edf_result_text(c);
-        EXPECT_NE(text, unknown) << c;
-        for (const auto& s : seen)
-            EXPECT_NE(text, s) << c;
-        seen.push_back(text);
+                         EDF_HEADER_RECORD_SIZE,
+                         EDF_CLOSE_ANNOTATIONS_LEFT,
+                         EDF_CLOSE_NO_RECORDS};
+    for (auto text : {edf_result_text, edf_result_text_ru}) {
+        const std::string unknown = text(-99);
+        std::vector<std::string> seen;
+        for (int c : codes) {
+            const std::string t = text(c);
+            EXPECT_NE(t, unknown) << c;
+            EXPECT_EQ(t.find(std::to_string(c)), std::string::npos) << "names its code: " << t;
+            for (const auto& s : seen)
+                EXPECT_NE(t, s) << c;
+            seen.push_back(t);
+        }
     }
+    // The user's messages are Russian: every one holds Cyrillic letters (UTF-8 lead byte 0xD0
+    // or 0xD1).
+    for (int c : codes)
+        EXPECT_NE(std::string(edf_result_text_ru(c)).find_first_of("\xd0\xd1"), std::string::npos)
+            << c;
 }
 
 } // namespace

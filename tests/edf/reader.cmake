@@ -11,7 +11,9 @@ neurask_edf_test(edf_reader_tests edf_reader_tests.cpp)
 target_link_libraries(edf_reader_tests PRIVATE edf_raw_file)
 
 # Against biosig's reader (biosig-tools); skipped at run time when save2gdf is missing.
-find_program(NEURASK_SAVE2GDF_PROGRAM save2gdf)
+if(NOT CMAKE_CROSSCOMPILING) # the peer runs on the build machine only
+  find_program(NEURASK_SAVE2GDF_PROGRAM save2gdf)
+endif()
 neurask_edf_test(edf_reader_peer_tests edf_reader_peer_tests.cpp)
 target_link_libraries(edf_reader_peer_tests PRIVATE edf_raw_file)
 if(NEURASK_SAVE2GDF_PROGRAM)

@@ -1,0 +1,20 @@
+# Cross-compiles for 64-bit Windows with Debian's mingw-w64 (POSIX thread model) and runs the
+# resulting programs under Wine, so ctest can run the tests of a Windows build on Linux.
+#   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+#         -DNEURASK_BUILD_QT=OFF -DNEURASK_BUILD_BENCH=OFF
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# The C and C++ runtimes linked in, so the programs need no DLLs next to them.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+find_program(NEURASK_WINE NAMES wine64 wine)
+if(NEURASK_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${NEURASK_WINE})
+endif()
