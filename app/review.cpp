@@ -69,31 +69,8 @@ QString onsetText(double seconds)
 
 QString recordingOpenErrorText(int code)
 {
-    switch (code) {
-    case EDF_ERROR:
-        return tr("недостаточно памяти для чтения файла");
-    case EDF_ERROR_CANNOT_OPEN:
-        return tr("нет доступа: файл не найден или его нельзя открыть для чтения");
-    case EDF_ERROR_FORMAT:
-        return tr("файл повреждён: заголовок, размер или аннотации не соответствуют формату "
-                  "EDF/BDF");
-    case EDF_ERROR_TOO_MANY_FILES:
-        return tr("открыто слишком много файлов");
-    case EDF_ERROR_READ_HEADER:
-        return tr("файл повреждён: он короче заголовка (заголовок не читается)");
-    case EDF_ERROR_ALREADY_OPEN:
-        return tr("файл уже открыт программой");
-    case EDF_ERROR_FILE_TYPE:
-        return tr("формат не поддерживается: тип файла не EDF и не BDF");
-    case EDF_ERROR_TOO_MANY_SIGNALS:
-        return tr("формат не поддерживается: слишком много сигналов");
-    case EDF_ERROR_DISCONTINUOUS:
-        return tr("формат не поддерживается: прерывистая запись (EDF+D/BDF+D)");
-    case EDF_ERROR_ANNOTATION_MODE:
-        return tr("внутренняя ошибка: неверный режим чтения аннотаций");
-    default:
-        return tr("внутренняя ошибка модуля файлов (код %1)").arg(code);
-    }
+    // The module names each of its results itself.
+    return QString::fromUtf8(edf_result_text_ru(code));
 }
 
 QString recordingReadErrorText(const LoadedRecording& recording)

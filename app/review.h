@@ -8,7 +8,7 @@
 struct LoadedRecording;
 
 // The problem named for the module's result `code` of opening a file for
-// reading (any negative code; a code no reader returns still gets words).
+// reading.
 QString recordingOpenErrorText(int code);
 // The same for a read that did not succeed; empty for one that did or that
 // the operator cancelled.

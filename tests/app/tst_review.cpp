@@ -195,24 +195,27 @@ private slots:
         QVERIFY2(qAbs(peak->key - 10) <= 200.0 / count, qPrintable(QString::number(peak->key)));
     }
 
-    void aFileConvertedByBiosigOpensWithTheSamplesWritten()
+    void filesConvertedByBiosigOpenWithTheSamplesWritten()
     {
         const QString save2gdf = QStandardPaths::findExecutable("save2gdf");
         if (save2gdf.isEmpty())
             QSKIP("save2gdf (biosig-tools) not installed");
-        const QString converted = dir.filePath("biosig.bdf");
-        QCOMPARE(QProcess::execute(save2gdf, {"-f=BDF", recording, converted}), 0);
-        QVERIFY(open(converted));
-        QVERIFY(window->isReviewing());
-        const CaptureStore& store = window->captureStore();
-        QCOMPARE(store.channelCount(), 2);
-        QCOMPARE(store.sampleCount(0), qint64(seconds * 200));
-        QCOMPARE(store.channel(0).samplesPerSecond, 200.0);
-        for (qint64 i = 0; i < store.sampleCount(0); i += 7)
-            QVERIFY2(qAbs(store.value(0, i) - 150 * std::sin(2 * M_PI * 10 * i / 200.0)) < 0.02,
-                     qPrintable(QString::number(i)));
-        for (qint64 i = 0; i < store.sampleCount(1); i += 7)
-            QVERIFY(qAbs(store.value(1, i) - (i / 1500.0 - 0.5)) < 1e-4);
+        for (const char* format : {"BDF", "EDF"}) {
+            const QString converted = dir.filePath(QString("biosig.") + format);
+            QCOMPARE(QProcess::execute(save2gdf, {QString("-f=") + format, recording, converted}),
+                     0);
+            QVERIFY2(open(converted), format);
+            QVERIFY2(window->isReviewing(), format);
+            const CaptureStore& store = window->captureStore();
+            QCOMPARE(store.channelCount(), 2);
+            QCOMPARE(store.sampleCount(0), qint64(seconds * 200));
+            QCOMPARE(store.channel(0).samplesPerSecond, 200.0);
+            for (qint64 i = 0; i < store.sampleCount(0); i += 7)
+                QVERIFY2(qAbs(store.value(0, i) - 150 * std::sin(2 * M_PI * 10 * i / 200.0)) < 0.02,
+                         qPrintable(QString::number(i)));
+            for (qint64 i = 0; i < store.sampleCount(1); i += 7)
+                QVERIFY(qAbs(store.value(1, i) - (i / 1500.0 - 0.5)) < 1e-4);
+        }
     }
 
     void everyFailureIsNamedAndThePlotsKeepWhatTheyHeld_data()
@@ -223,8 +226,8 @@ private slots:
                                  << "нет доступа";
         QTest::newRow("shorter than a header") << "short.edf"
                                                << "файл повреждён";
-        QTest::newRow("a byte too long") << "long.edf"
-                                         << "файл повреждён";
+        QTest::newRow("a damaged header") << "damaged.edf"
+                                          << "файл повреждён";
         QTest::newRow("discontinuous") << "gaps.edf"
                                        << "формат не поддерживается";
         QTest::newRow("already open") << "rec.edf"
@@ -248,8 +251,8 @@ private slots:
         };
         if (name == "short.edf")
             write(bytes.left(200));
-        if (name == "long.edf")
-            write(bytes + "x");
+        if (name == "damaged.edf")
+            write(QByteArray(bytes).replace(236, 8, "-1      ")); // the record count
         if (name == "gaps.edf")
             write(QByteArray(bytes).replace(192, 5, "EDF+D"));
         std::vector<int> held;
@@ -278,30 +281,6 @@ private slots:
         verifyLiveUnchanged();
         QVERIFY(action("actionOpen")->isEnabled());
         QVERIFY(action("actionSave")->isEnabled());
-    }
-
-    void everyResultCodeHasWordsOfItsOwn()
-    {
-        const int codes[] = {EDF_ERROR,
-                             EDF_ERROR_CANNOT_OPEN,
-                             EDF_ERROR_FORMAT,
-                             EDF_ERROR_TOO_MANY_FILES,
-                             EDF_ERROR_READ_HEADER,
-                             EDF_ERROR_ALREADY_OPEN,
-                             EDF_ERROR_FILE_TYPE,
-                             EDF_ERROR_TOO_MANY_SIGNALS,
-                             EDF_ERROR_DISCONTINUOUS,
-                             EDF_ERROR_ANNOTATION_MODE};
-        QStringList seen;
-        for (int code : codes) {
-            const QString text = recordingOpenErrorText(code);
-            QVERIFY2(!text.isEmpty() && !seen.contains(text), qPrintable(text));
-            QVERIFY2(!text.contains(QRegularExpression("[0-9]")), qPrintable(text)); // no bare code
-            QVERIFY2(text.contains(QRegularExpression("[а-я]")), qPrintable(text));
-            seen << text;
-        }
-        for (int code = EDF_HEADER_RECORD_SIZE; code <= EDF_HEADER_NEGATIVE_SIGNALS; ++code)
-            QVERIFY(recordingOpenErrorText(code).contains(QRegularExpression("[а-я]")));
     }
 
     void startAsksToCloseTheFileAndGoesBackToLive()
