@@ -83,6 +83,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     loadSettings();
     // The annotation list belongs to a file, which no run starts with.
     dockAnnotations->hide();
+    signalView->setViewSettings(view);
     deviceConnection(false);
     thread->start();
 
@@ -121,6 +122,8 @@ void MainWindow::setupPlots()
     createChannelGraphs(ui->plotTime, graphTime);
     createChannelGraphs(ui->plotFreq, graphFreq);
     signalView = new SignalView(ui->plotTime, graphTime, &capture, this);
+    // The restored settings reach the plot through the same announcement.
+    connect(this, &MainWindow::viewSettingsChanged, signalView, &SignalView::setViewSettings);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -269,7 +272,7 @@ void MainWindow::plotUpdate()
 void MainWindow::mouseMovePlotTime(QMouseEvent* event)
 {
     QPointF at = cursorCoordinates(ui->plotTime, event);
-    ui->statusBar->showMessage(signalReadout(at.x(), at.y()));
+    ui->statusBar->showMessage(signalView->readout(at));
 }
 
 void MainWindow::mouseMovePlotFreq(QMouseEvent* event)

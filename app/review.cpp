@@ -219,15 +219,9 @@ void MainWindow::recordingRead(QSharedPointer<LoadedRecording> recording)
     reviewing = true;
     capture = std::move(recording->store);
     reviewSeconds = recording->durationSeconds;
-    for (int c = 0; c < channelCount; ++c) {
-        if (c < capture.channelCount()) {
-            const CaptureChannel& channel = capture.channel(c);
-            graphTime[c]->setName(
-                channel.unit.isEmpty() ? channel.label : channel.label + " (" + channel.unit + ")");
-        } else {
-            graphTime[c]->setName(QString());
-        }
-    }
+    // The legend names the file's signals as the lanes do.
+    for (int c = 0; c < channelCount; ++c)
+        graphTime[c]->setName(signalView->laneName(c));
 
     // The list is filled in one go: a file may hold many thousands.
     QVector<EventMarker> events;

@@ -1,13 +1,21 @@
 #include "display/signalview.h"
 
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <qcustomplot.h>
 
 #include "capture/capturestore.h"
+#include "display/plots.h"
 
 namespace
 {
+
+// Hertz as the View tool bar writes them: "0,5", "50".
+QString hertz(double value)
+{
+    return QString::number(value).replace('.', ',');
+}
 
 // Sets an axis range from inside the view without it counting as the user's.
 class Adjusting
@@ -25,24 +33,54 @@ private:
 
 SignalView::SignalView(QCustomPlot* plot, QCPGraph* const graphs[channelCount],
                        const CaptureStore* store, QObject* parent)
-    : QObject(parent), plot(plot), store(store)
+    : QObject(parent), plot(plot), graphs(graphs, graphs + channelCount), store(store),
+      filtered(store)
 {
-    std::copy(graphs, graphs + channelCount, this->graphs);
     scrollWidthSeconds = plot->xAxis->range().size();
+    settings.window = scrollWidthSeconds;
+    plainTicker = plot->yAxis->ticker();
+    plainTicker2 = plot->yAxis2->ticker();
+    laneTicker.reset(new QCPAxisTickerText);
+
+    // Captions sit above the graphs and the grid, inside the axis rect.
+    auto caption = [plot](Qt::Alignment alignment) {
+        auto* text = new QCPItemText(plot);
+        text->setLayer("legend");
+        text->setPositionAlignment(alignment);
+        text->setBrush(QColor(255, 255, 255, 210));
+        text->setPadding(QMargins(4, 2, 4, 2));
+        text->setVisible(false);
+        return text;
+    };
+    filterText = caption(Qt::AlignLeft | Qt::AlignTop);
+    filterText->position->setType(QCPItemPosition::ptAxisRectRatio);
+    filterText->position->setCoords(0.005, 0.01);
+    // The scale bar: one lane's height at the right edge of the top lane.
+    scaleBar = new QCPItemLine(plot);
+    scaleBar->setLayer("legend");
+    scaleBar->setPen(QPen(Qt::black, 2));
+    scaleBar->setHead(QCPLineEnding::esBar);
+    scaleBar->setTail(QCPLineEnding::esBar);
+    for (QCPItemPosition* end : {scaleBar->start, scaleBar->end}) {
+        end->setTypeX(QCPItemPosition::ptAxisRectRatio);
+        end->setTypeY(QCPItemPosition::ptPlotCoords);
+    }
+    scaleBar->setVisible(false);
+    scaleText = caption(Qt::AlignRight | Qt::AlignVCenter);
+    scaleText->position->setTypeX(QCPItemPosition::ptAxisRectRatio);
+    scaleText->position->setTypeY(QCPItemPosition::ptPlotCoords);
+
+    refilterTimer = new QTimer(this);
+    refilterTimer->setSingleShot(true);
+    refilterTimer->setInterval(0);
+    connect(refilterTimer, &QTimer::timeout, this, &SignalView::refilterSlice);
+
     connect(plot, &QCustomPlot::beforeReplot, this, &SignalView::rebuild);
-    connect(plot->xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this,
-            &SignalView::timeRangeChanged);
     connect(plot->yAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this,
             &SignalView::valueRangeChanged);
 }
 
-void SignalView::timeRangeChanged(const QCPRange& range)
-{
-    // A width the user gives (wheel, or a range set from outside) becomes the
-    // scrolling width; moves, fits and drags that keep the width do not.
-    if (!adjusting && std::abs(range.size() - scrollWidthSeconds) > 1e-9 * range.size())
-        scrollWidthSeconds = range.size();
-}
+SignalView::~SignalView() = default;
 
 void SignalView::valueRangeChanged()
 {
@@ -50,8 +88,29 @@ void SignalView::valueRangeChanged()
         autoFit = false;
 }
 
+void SignalView::setViewSettings(const structViewSettings& next)
+{
+    const structViewSettings was = settings;
+    settings = next;
+    if (next.window != was.window && next.window > 0) {
+        scrollWidthSeconds = next.window;
+        Adjusting guard(adjusting);
+        plot->xAxis->setRange(plot->xAxis->range().upper, scrollWidthSeconds, Qt::AlignRight);
+    }
+    if (next.mode != was.mode) {
+        autoFit = true; // a new mode starts fitted
+        applyMode();
+    }
+    filtered.setChoices(next.highPass, next.lowPass, next.notch);
+    scheduleRefilter();
+    dirty = true;
+    plot->replot(QCustomPlot::rpQueuedReplot);
+}
+
 void SignalView::samplesAppended()
 {
+    filtered.follow();
+    scheduleRefilter();
     dirty = true;
     const qint64 n = store->sampleCount();
     if (n == 0)
@@ -63,7 +122,31 @@ void SignalView::samplesAppended()
 
 void SignalView::storeChanged()
 {
+    filtered.restart();
+    scheduleRefilter();
     dirty = true;
+}
+
+void SignalView::scheduleRefilter()
+{
+    if (filtered.busy() && !refilterTimer->isActive()) {
+        sinceRefilterRepaint.start();
+        refilterTimer->start();
+    }
+}
+
+// One slice of refiltering per turn of the event loop, so that input and
+// repaints go on between slices; the picture follows a few times a second.
+void SignalView::refilterSlice()
+{
+    const bool more = filtered.step(refilterSliceMs);
+    dirty = true;
+    if (!more || sinceRefilterRepaint.elapsed() >= 250) {
+        plot->replot(QCustomPlot::rpQueuedReplot);
+        sinceRefilterRepaint.start();
+    }
+    if (more)
+        refilterTimer->start();
 }
 
 void SignalView::restoreScrollWidth()
@@ -87,7 +170,7 @@ void SignalView::fitAll()
 {
     double first = 0, last = 0;
     bool any = false;
-    for (int c = 0; c < store->channelCount() && c < channelCount; ++c) {
+    for (int c = 0; c < store->channelCount(); ++c) {
         const qint64 n = store->sampleCount(c);
         if (n == 0)
             continue;
@@ -109,50 +192,218 @@ void SignalView::fitAll()
     plot->replot();
 }
 
-void SignalView::visibleSamples(int c, double lower, double upper, qint64& from, qint64& to) const
+int SignalView::laneCount() const
 {
-    const qint64 n = store->sampleCount(c);
-    from = store->firstIndexFrom(c, lower);
-    to = store->firstIndexFrom(c, upper);
-    while (to < n && store->sampleTime(c, to) <= upper)
+    return std::max(1, store->channelCount());
+}
+
+QString SignalView::laneName(int c) const
+{
+    // A live capture's channels are numbered; a recording's have their labels.
+    if (c >= store->channelCount())
+        return channelName(c);
+    const QString label = store->channel(c).label.trimmed();
+    return store->period() > 0 || label.isEmpty() ? channelName(c) : label;
+}
+
+QString SignalView::readout(const QPointF& at) const
+{
+    if (settings.mode != ViewMode::Lanes)
+        return signalReadout(at.x(), at.y());
+    const QString time = QString::number(at.x(), 'f', 3);
+    const int c = laneCount() - 1 - int(std::floor(at.y()));
+    if (c < 0 || c >= store->channelCount())
+        return tr("Время=%1сек").arg(time);
+    const CaptureChannel& info = store->channel(c);
+    const double microvolts = FilteredCapture::microvoltsPer(info.unit);
+    QString value, unit;
+    if (microvolts > 0) {
+        // A tenth of a microvolt is finer than the headset's count.
+        value = QString::number((at.y() - laneCentre(c)) * settings.sensitivity, 'f', 1);
+        unit = tr("мкВ");
+    } else {
+        const LaneMap map = c < int(maps.size()) ? maps[std::size_t(c)] : LaneMap();
+        value = QString::number(map.a != 0 ? (at.y() - map.b) / map.a : map.b, 'g', 6);
+        unit = info.unit;
+    }
+    return tr("Время=%1сек; %2=%3%4").arg(time, laneName(c), value, unit);
+}
+
+QString SignalView::filterCaption() const
+{
+    if (!filtered.anyChosen())
+        return QString();
+    const struct {
+        DisplayFilter::Stage stage;
+        double hz;
+        const char* name;
+    } stages[] = {
+        {DisplayFilter::HighPass, settings.highPass, "ФВЧ %1 Гц"},
+        {DisplayFilter::LowPass, settings.lowPass, "ФНЧ %1 Гц"},
+        {DisplayFilter::Notch, settings.notch, "Режектор %1 Гц"},
+    };
+    QStringList parts;
+    for (const auto& s : stages) {
+        if (!(s.hz > 0))
+            continue;
+        const QString name = tr(s.name).arg(hertz(s.hz));
+        if (filtered.isDropped(s.stage))
+            parts << tr("%1: не применяется при этой частоте отсчётов").arg(name);
+        else if (filtered.isActive(s.stage))
+            parts << name;
+    }
+    QString text = parts.join("; ");
+    if (filtered.busy())
+        text += tr(" (пересчёт %1 %)").arg(int(filtered.progress() * 100));
+    return text;
+}
+
+void SignalView::applyMode()
+{
+    const bool lanes = settings.mode == ViewMode::Lanes;
+    plot->yAxis->setTicker(lanes ? QSharedPointer<QCPAxisTicker>(laneTicker) : plainTicker);
+    plot->yAxis2->setTicker(lanes ? QSharedPointer<QCPAxisTicker>(laneTicker) : plainTicker2);
+    tickedNames.clear();
+    scaleBar->setVisible(lanes);
+    scaleText->setVisible(lanes);
+}
+
+void SignalView::updateLaneAxis()
+{
+    const int n = laneCount();
+    QStringList names;
+    for (int c = 0; c < n; ++c)
+        names << laneName(c);
+    if (names != tickedNames) {
+        laneTicker->clear();
+        for (int c = 0; c < n; ++c)
+            laneTicker->addTick(laneCentre(c), names[c]);
+        tickedNames = names;
+    }
+    scaleBar->start->setCoords(0.992, n);
+    scaleBar->end->setCoords(0.992, n - 1);
+    scaleText->position->setCoords(0.985, n - 0.5);
+    scaleText->setText(tr("%1 мкВ").arg(settings.sensitivity));
+}
+
+void SignalView::updateCaptions()
+{
+    const QString caption = filterCaption();
+    filterText->setText(caption);
+    filterText->setVisible(!caption.isEmpty());
+}
+
+void SignalView::ensureGraphs(int count)
+{
+    while (int(graphs.size()) < count) {
+        const int c = int(graphs.size());
+        auto* graph = new QCPGraph(plot->xAxis, plot->yAxis);
+        QPen pen(channelColor(c));
+        pen.setWidth(1);
+        graph->setPen(pen);
+        graph->setName(laneName(c));
+        graphs.push_back(graph);
+    }
+    // Graphs beyond the store's channels stay empty and out of the legend.
+    for (std::size_t c = channelCount; c < graphs.size(); ++c) {
+        graphs[c]->setName(laneName(int(c)));
+        if (int(c) < store->channelCount())
+            graphs[c]->addToLegend();
+        else
+            graphs[c]->removeFromLegend();
+    }
+}
+
+void SignalView::visibleSamples(const CaptureStore* source, int c, double lower, double upper,
+                                qint64& from, qint64& to) const
+{
+    const qint64 n = source->sampleCount(c);
+    from = source->firstIndexFrom(c, lower);
+    to = source->firstIndexFrom(c, upper);
+    while (to < n && source->sampleTime(c, to) <= upper)
         ++to;
 }
 
 void SignalView::rebuild()
 {
+    const CaptureStore* source = filtered.source();
     const QCPRange range = plot->xAxis->range();
     int columns = plot->axisRect()->width();
     if (columns <= 0)
         columns = std::max(1, plot->width());
+    const bool lanes = settings.mode == ViewMode::Lanes;
+    if (lanes)
+        updateLaneAxis();
+    updateCaptions();
     if (!dirty && range.lower == builtLower && range.upper == builtUpper && columns == builtColumns)
         return;
-    for (int c = 0; c < channelCount; ++c)
-        buildChannel(c, range.lower, range.upper, columns);
-    if (autoFit)
-        fitValues(range.lower, range.upper);
+    ensureGraphs(store->channelCount());
+    maps.assign(graphs.size(), LaneMap());
+    for (int c = 0; c < int(graphs.size()); ++c) {
+        if (lanes && c < source->channelCount())
+            mapChannel(source, c, range.lower, range.upper);
+        buildChannel(source, c, range.lower, range.upper, columns);
+    }
+    if (autoFit) {
+        if (lanes) {
+            Adjusting guard(adjusting);
+            plot->yAxis->setRange(0, laneCount());
+        } else {
+            fitValues(source, range.lower, range.upper);
+        }
+    }
     dirty = false;
     builtLower = range.lower;
     builtUpper = range.upper;
     builtColumns = columns;
 }
 
-void SignalView::buildChannel(int c, double lower, double upper, int columns)
+void SignalView::mapChannel(const CaptureStore* source, int c, double lower, double upper)
+{
+    LaneMap& map = maps[std::size_t(c)];
+    const double centre = laneCentre(c);
+    const double microvolts = FilteredCapture::microvoltsPer(source->channel(c).unit);
+    if (microvolts > 0) {
+        map.a = microvolts / settings.sensitivity;
+        map.b = centre;
+        return;
+    }
+    // No sensitivity applies to other units: what is in view fills most of
+    // the lane.
+    qint64 from, to;
+    visibleSamples(source, c, lower, upper, from, to);
+    const CountRange r = source->countRange(c, from, to);
+    double low = r.empty ? 0 : source->physical(c, r.min);
+    double high = r.empty ? 0 : source->physical(c, r.max);
+    if (low > high)
+        std::swap(low, high);
+    map.a = high > low ? 0.8 / (high - low) : 0;
+    map.b = high > low ? centre - (low + high) / 2 * map.a : low;
+    if (map.a == 0) // a flat trace on the zero line; the read-out gives its value
+        map.b = low;
+}
+
+void SignalView::buildChannel(const CaptureStore* source, int c, double lower, double upper,
+                              int columns)
 {
     QVector<QCPGraphData> points;
-    const qint64 n = c < store->channelCount() ? store->sampleCount(c) : 0;
+    const qint64 n = c < source->channelCount() ? source->sampleCount(c) : 0;
+    const LaneMap map = maps[std::size_t(c)];
+    const bool flat = settings.mode == ViewMode::Lanes && map.a == 0;
+    auto y = [&](double physical) { return flat ? laneCentre(c) : map.a * physical + map.b; };
     if (n > 0) {
         qint64 from, to;
-        visibleSamples(c, lower, upper, from, to);
+        visibleSamples(source, c, lower, upper, from, to);
         // The neighbours just outside the range carry the line to the edges.
         const qint64 before = std::max<qint64>(from - 1, 0);
         const qint64 after = std::min(to + 1, n);
         auto addSample = [&](qint64 i) {
-            points.append({store->sampleTime(c, i), store->value(c, i)});
+            points.append({source->sampleTime(c, i), y(source->value(c, i))});
         };
         const bool everySample = to - from <= qint64(pointsPerColumn) * columns;
         // Smoothing the edges of a column's stroke adds nothing to the
         // picture and costs most of the drawing time of a zoomed-out view.
-        graphs[c]->setAntialiased(everySample);
+        graphs[std::size_t(c)]->setAntialiased(everySample);
         if (everySample) {
             points.reserve(int(after - before));
             for (qint64 i = before; i < after; ++i)
@@ -165,16 +416,16 @@ void SignalView::buildChannel(int c, double lower, double upper, int columns)
             qint64 start = from;
             for (int j = 0; j < columns; ++j) {
                 const qint64 end =
-                    j + 1 == columns ? to : store->firstIndexFrom(c, lower + (j + 1) * width);
-                const CountRange r = store->countRange(c, start, end);
+                    j + 1 == columns ? to : source->firstIndexFrom(c, lower + (j + 1) * width);
+                const CountRange r = source->countRange(c, start, end);
                 if (!r.empty) {
                     // Alternating the order joins neighbours end to end (max to
                     // max, min to min) instead of by a stroke across the whole
                     // height: the same columns, half the ink to draw.
                     const double key = lower + (j + 0.5) * width;
                     const bool up = j % 2 == 0;
-                    points.append({key, store->physical(c, up ? r.min : r.max)});
-                    points.append({key, store->physical(c, up ? r.max : r.min)});
+                    points.append({key, y(source->physical(c, up ? r.min : r.max))});
+                    points.append({key, y(source->physical(c, up ? r.max : r.min))});
                 }
                 start = end;
             }
@@ -182,22 +433,22 @@ void SignalView::buildChannel(int c, double lower, double upper, int columns)
                 addSample(to);
         }
     }
-    graphs[c]->data()->set(points, true);
+    graphs[std::size_t(c)]->data()->set(points, true);
 }
 
-void SignalView::fitValues(double lower, double upper)
+void SignalView::fitValues(const CaptureStore* source, double lower, double upper)
 {
     bool any = false;
     double low = 0, high = 0;
-    for (int c = 0; c < channelCount && c < store->channelCount(); ++c) {
-        if (!graphs[c]->visible())
+    for (int c = 0; c < int(graphs.size()) && c < source->channelCount(); ++c) {
+        if (!graphs[std::size_t(c)]->visible())
             continue;
         qint64 from, to;
-        visibleSamples(c, lower, upper, from, to);
-        const CountRange r = store->countRange(c, from, to);
+        visibleSamples(source, c, lower, upper, from, to);
+        const CountRange r = source->countRange(c, from, to);
         if (r.empty)
             continue;
-        double a = store->physical(c, r.min), b = store->physical(c, r.max);
+        double a = source->physical(c, r.min), b = source->physical(c, r.max);
         if (a > b)
             std::swap(a, b); // a negative gain
         low = any ? std::min(low, a) : a;

@@ -434,6 +434,51 @@ private slots:
         QVERIFY(bar->currentMessage().isEmpty());
     }
 
+    // The view choices reach the plot: lanes with the channel read out, and
+    // filters on what is drawn while the capture (what Save writes) keeps the
+    // samples as they came.
+    void viewChoicesShapeThePlotAndNotTheCapture()
+    {
+        child<QComboBox>("comboBoxViewHighPass")->setCurrentIndex(2);    // 0.5 Hz
+        child<QComboBox>("comboBoxViewNotch")->setCurrentIndex(1);       // 50 Hz
+        child<QComboBox>("comboBoxViewSensitivity")->setCurrentIndex(2); // 50 µV
+        action("actionViewLanes")->trigger();
+        auto volts = [](int c, int i) {
+            const double t = (i + 1) * 0.002;
+            return 0.005 * c + 30e-6 * std::sin(2 * M_PI * 10 * t) +
+                   2e-3 * std::sin(2 * M_PI * 50 * t);
+        };
+        for (int b = 0; b < 80; ++b) {
+            QVector<structSample> batch(64);
+            for (int k = 0; k < 64; ++k) {
+                batch[k].time = (b * 64 + k + 1) * 0.002;
+                for (int c = 0; c < channelCount; ++c)
+                    batch[k].value[c] = volts(c, b * 64 + k);
+            }
+            sendSamples(batch);
+        }
+        const CaptureStore& capture = window->captureStore();
+        for (int i : {0, 100, 5119})
+            QCOMPARE(capture.value(7, i), sampleCount(volts(7, i)) * voltsPerCount);
+
+        // Lane 8 holds the 60 µV swing of the alpha rhythm alone: 1.2 lanes.
+        QCustomPlot* plot = plotTime();
+        plot->replot();
+        bool found = false;
+        const QCPRange drawn = plot->graph(7)->getValueRange(found, QCP::sdBoth, QCPRange(9, 11));
+        QVERIFY2(drawn.size() > 1.1 && drawn.size() < 1.3,
+                 qPrintable(QString::number(drawn.size())));
+        QVERIFY(qAbs(drawn.center() - (channelCount - 7 - 0.5)) < 0.1);
+
+        QStatusBar* bar = child<QStatusBar>("statusBar");
+        const QPoint at(plot->axisRect()->center().x(),
+                        int(plot->yAxis->coordToPixel(channelCount - 7 - 0.5)));
+        QMouseEvent move(QEvent::MouseMove, at, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(plot, &move);
+        QVERIFY2(bar->currentMessage().contains("; Канал 8="), qPrintable(bar->currentMessage()));
+        QVERIFY(bar->currentMessage().endsWith("мкВ"));
+    }
+
     void statusCountersAndTerminalShowWhatTheDeviceSays()
     {
         auto labels = child<QStatusBar>("statusBar")->findChildren<QLabel*>();

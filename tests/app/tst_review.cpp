@@ -195,6 +195,27 @@ private slots:
         QVERIFY2(qAbs(peak->key - 10) <= 200.0 / count, qPrintable(QString::number(peak->key)));
     }
 
+    void moreSignalsThanTheHeadsetHasAreAllDrawn()
+    {
+        const QString path = dir.filePath("many.edf");
+        const int h = edf_open_for_writing_with_params(QFile::encodeName(path).constData(),
+                                                       EDF_FILETYPE_EDFPLUS, 20, 100, 100, "uV");
+        QVERIFY(h >= 0);
+        std::vector<double> v(100);
+        for (int r = 0; r < 3; ++r)
+            for (int s = 0; s < 20; ++s) {
+                std::fill(v.begin(), v.end(), s);
+                QCOMPARE(edfwrite_physical_samples(h, v.data()), 0);
+            }
+        QCOMPARE(edf_close(h), 0);
+        QVERIFY(open(path));
+        QVERIFY(window->isReviewing());
+        plotTime()->replot();
+        QVERIFY(plotTime()->graphCount() >= 20);
+        for (int s = 0; s < 20; ++s)
+            QVERIFY2(plotTime()->graph(s)->dataCount() > 0, qPrintable(QString::number(s)));
+    }
+
     void filesConvertedByBiosigOpenWithTheSamplesWritten()
     {
         const QString save2gdf = QStandardPaths::findExecutable("save2gdf");

@@ -87,22 +87,33 @@ private slots:
         QCOMPARE(plot->xAxis2->range(), QCPRange(3, 7));
     }
 
-    void timeAxisFollowsTheNewestSampleAtTheUsersWidth()
+    // The chosen time window is the scrolling width; a wheel zoom keeps its
+    // width while scrolling, a fit spans the capture, and the next capture (or
+    // a new choice) returns to the window.
+    void timeAxisFollowsTheNewestSampleAtTheChosenWindow()
     {
         feed(store, *view, 1000, [](int, qint64) { return 0; });
         QCOMPARE(plot->xAxis->range().upper, store.sampleTime(0, 999));
         QCOMPARE(plot->xAxis->range().size(), 2.0);
-        plot->xAxis->setRange(0, 5); // the user's width
+        plot->xAxis->setRange(0, 5); // the user's zoom
         feed(store, *view, 1, [](int, qint64) { return 0; });
         QCOMPARE(plot->xAxis->range().upper, 2.002);
         QVERIFY(qAbs(plot->xAxis->range().size() - 5) < 1e-12);
-        // A fit spans the capture; a new capture scrolls at the user's width again.
         feed(store, *view, 5000, [](int, qint64) { return 0; });
         view->fitAll();
         QCOMPARE(plot->xAxis->range(), QCPRange(store.sampleTime(0, 0), store.sampleTime(0, 6000)));
         view->restoreScrollWidth();
-        QCOMPARE(plot->xAxis->range(), QCPRange(-5, 0));
-        QCOMPARE(view->scrollWidth(), 5.0);
+        QCOMPARE(plot->xAxis->range(), QCPRange(-2, 0));
+        structViewSettings settings;
+        settings.window = 10;
+        view->setViewSettings(settings);
+        QCOMPARE(plot->xAxis->range(), QCPRange(-10, 0));
+        feed(store, *view, 1, [](int, qint64) { return 0; });
+        QCOMPARE(plot->xAxis->range(), QCPRange(12.004 - 10, 12.004));
+        view->fitAll();
+        view->restoreScrollWidth();
+        QCOMPARE(view->scrollWidth(), 10.0);
+        QCOMPARE(plot->xAxis->range(), QCPRange(-10, 0));
     }
 
     void zoomedInEverySampleInViewIsAPoint()
