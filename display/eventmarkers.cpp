@@ -8,6 +8,7 @@ namespace
 const char* const layerName = "markers";
 const QColor lineColor(200, 0, 120);
 const QColor spanColor(200, 0, 120, 40);
+const QColor labelBackground(255, 255, 255, 210);
 
 QString markersLayer(QCustomPlot* plot)
 {
@@ -87,8 +88,13 @@ void EventMarkers::draw(QCPPainter* painter)
         if (!m.text.isEmpty() && column > labelsEnd) {
             const QString text = metrics.elidedText(m.text, Qt::ElideRight, 200);
             const int width = metrics.horizontalAdvance(text);
+            // At the foot of the plot (its head carries the plot's own captions),
+            // on a light box so that the traces do not hide it.
+            const QRectF box(x + 1, area.bottom() - metrics.height() - 3, width + 4,
+                             metrics.height() + 2);
+            painter->fillRect(box, labelBackground);
             painter->setPen(lineColor);
-            painter->drawText(QPointF(x + 3, area.top() + metrics.ascent() + 2), text);
+            painter->drawText(QPointF(x + 3, area.bottom() - metrics.descent() - 2), text);
             labelsEnd = column + width + 6;
         }
     }
