@@ -10,6 +10,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -21,6 +22,7 @@
 #include <mutex>
 
 #include "analysis/fftwindow.h"
+#include "device/frames.h"
 #include "device/types.h"
 
 class QSerialPort;
@@ -82,7 +84,7 @@ private:
 
     // Received frames (device.cpp).
     void dispatchFrame(const QByteArray& frame);
-    void deliverSample();
+    void deliverSample(const structSample& sample);
 
     // Command frames (device_commands.cpp). The frame the exchange sends for a
     // command step (capture start/stop, light and sound start/stop, raw
@@ -100,7 +102,7 @@ private:
     // that first. releaseFFT frees every buffer and plan (for the destructor).
     double windowValue(int kind, double n, double N);
     void updateFrequencies();
-    void windowAndStore();
+    void windowAndStore(const double* values);
     void advanceAndTransform();
     void applyFFTChanges();
     void resizeFFT(quint32 count);
@@ -139,9 +141,15 @@ private:
 
     // Worker-side state beyond the members above (device.cpp).
     bool readStep();
-    void dropReceived();
     bool stopRequested() const;
     void pause(int milliseconds);
+    double linkSeconds() const;
+    void noteSent(const QByteArray& frame);
+    void dataFrame(const char* bytes, int size);
+    void applyCounterStep(const protocol::CounterCheck::Step& step);
+    void flushCaptureData();
+    void reportSkipped();
+    bool pending(double since) const;
 
     // `port` is written by setPort in the GUI thread and read by the search.
     mutable std::mutex portMutex;
@@ -160,4 +168,37 @@ private:
     // the samples. capturePeriod itself belongs to the request slots.
     quint16 samplePeriod = 0;
     QByteArray frameView; // the frame being dispatched, pointing into rxBuffer
+
+    // The terminal's text of the raw command in commandBytes (under `mutex`),
+    // for the capture's event list.
+    QString commandText;
+
+    // The receive path's own state (worker only). Time on the link runs from
+    // the start of the exchange.
+    QElapsedTimer linkClock;
+    bool resyncing = false; // bytes were skipped and no frame confirmed since
+    QByteArray skipped;     // the first of them, for the terminal
+    int skippedCount = 0;
+    protocol::CounterCheck counterCheck;
+    structSample heldSample{};  // a sample whose counter awaits the next one
+    quint64 captureSamples = 0; // samples of this capture emitted or batched
+    quint64 counterFaults = 0;  // corrupt or jumping counters in this exchange
+
+    // A capture runs only once its start, sent by this program, is confirmed.
+    // The headset's "!" and "#" replies count only while such a request is
+    // outstanding (sent less than a few seconds ago); everything else could be
+    // line noise.
+    bool capturing = false;
+    double startSent = -1; // when the outstanding capture start went out; -1: none
+    quint16 startPeriod = 0;
+    double stopSent = -1;
+    bool stopOwn = false; // the outstanding stop is the worker's own
+    bool ownStopDue = false;
+    double ownStopLast = -1;
+    double lightSent = -1;
+    QString lightText;
+    double lightStopSent = -1;
+    double soundSent = -1;
+    QString soundText;
+    double soundStopSent = -1;
 };

@@ -28,6 +28,7 @@ void Device::sendCommand(QString cmd)
     qDebug() << "Device::sendCommand" << cmd;
     QMutexLocker lock(&mutex);
     commandBytes = terminalTextToBytes(cmd);
+    commandText = cmd;
     task = taskSendCommand;
 }
 

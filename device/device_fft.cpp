@@ -70,13 +70,13 @@ void Device::updateFrequencies()
     spectrumFrequencies(frequencies, samplePeriod, fftCount);
 }
 
-void Device::windowAndStore()
+void Device::windowAndStore(const double* values)
 {
     if (fftChangePending.load(std::memory_order_acquire))
         applyFFTChanges();
     if (!fftIn[0])
         return;
-    spectrumWindowAndStore(fftIn, currentSample.value, channelCount, fftWindow, fftFill, fftCount);
+    spectrumWindowAndStore(fftIn, values, channelCount, fftWindow, fftFill, fftCount);
 }
 
 void Device::advanceAndTransform()

@@ -108,7 +108,8 @@ class Headset::Impl
 public:
     explicit Impl(Options o)
         : opt(std::move(o)), adcFaultMask(opt.adcFaultMask), lightModule(opt.lightModule),
-          soundModule(opt.soundModule), burstSize(opt.burstSize), rng(opt.seed)
+          soundModule(opt.soundModule), burstSize(opt.burstSize), rng(opt.seed),
+          faultRng(opt.seed ^ 0x9E3779B9u)
     {
     }
 
@@ -132,6 +133,12 @@ public:
     std::atomic<uint64_t> pairsDropped{0};
     std::atomic<bool> peerOpen{false};
     std::atomic<bool> stopping{false};
+    std::atomic<unsigned> insertOnce{0};
+    std::atomic<unsigned> omitOnce{0};
+    std::atomic<unsigned> flipOnce{0};
+    std::atomic<uint64_t> damaged{0};
+    std::atomic<long long> corruptAt{-1}; // pair index of a one-off corrupted counter
+    std::atomic<uint16_t> corruptOnceMask{0};
 
     // Guards everything below up to the serving thread's own state.
     mutable std::mutex mutex;
@@ -166,6 +173,13 @@ public:
     Clock::time_point headsetAnswerDue;
     std::mt19937 rng;
     std::normal_distribution<double> gauss{0.0, 1.0};
+    // Line noise has a generator of its own, so that the signal's noise stays
+    // the same whatever faults are switched on.
+    std::mt19937 faultRng;
+    Clock::time_point nextInsert;
+    Clock::time_point nextOmit;
+    Clock::time_point nextFlip;
+    Clock::time_point nextChat;
 
 private:
     bool openPty(std::string* error);
@@ -188,6 +202,8 @@ private:
     void produce(Clock::time_point now);
     void emitPair();
     void putHalf(uint8_t half, uint16_t counter, const int32_t* counts);
+    void damage(std::vector<uint8_t>& f, Clock::time_point now);
+    void chatter(Clock::time_point now);
     void flush(Clock::time_point now);
     size_t queued() const { return out.size() - outHead; }
     bool canSend() const { return master >= 0 && peerOpen.load() && !silent.load(); }
@@ -464,6 +480,7 @@ void Headset::Impl::serve()
             }
         }
         produce(now);
+        chatter(now);
         flush(Clock::now());
     }
 }
@@ -482,6 +499,8 @@ Clock::time_point Headset::Impl::nextWake(Clock::time_point now) const
     }
     if (headsetAnswerPending)
         t = std::min(t, headsetAnswerDue);
+    if (opt.chatty && peerOpen)
+        t = std::min(t, nextChat);
     if (!in.empty())
         t = std::min(t, inLast + partialFrameTimeout);
     if (queued() > 0 && !outBlocked && burstSize > 0) {
@@ -578,7 +597,7 @@ void Headset::Impl::record(const uint8_t* f, size_t n, Clock::time_point now)
 void Headset::Impl::handleFrame(const uint8_t* f, size_t n, Clock::time_point now)
 {
     record(f, n, now);
-    if (n < 2)
+    if (n < 2 || opt.chatty)
         return;
     switch (f[1]) {
     case frame::identify:
@@ -707,9 +726,16 @@ void Headset::Impl::emitPair()
         counts[ch - 1] = c;
     }
     uint16_t counter = static_cast<uint16_t>(index & 0xFFFF);
+    uint16_t secondCounter = counter;
+    if (opt.corruptPair >= 0 && index == static_cast<uint64_t>(opt.corruptPair))
+        secondCounter ^= opt.corruptMask;
+    long long once = corruptAt.load();
+    if (once >= 0 && index >= static_cast<uint64_t>(once) &&
+        corruptAt.compare_exchange_strong(once, -1))
+        secondCounter ^= corruptOnceMask.load();
     if (!dropFirstHalf.exchange(false))
         putHalf(0, counter, counts);
-    putHalf(1, counter, counts);
+    putHalf(1, secondCounter, counts);
     ++pairsSent;
 }
 
@@ -728,7 +754,68 @@ void Headset::Impl::putHalf(uint8_t half, uint16_t counter, const int32_t* count
         f[6 + 3 * k] = static_cast<uint8_t>(u >> 8);
         f[7 + 3 * k] = static_cast<uint8_t>(u);
     }
-    queue(f, sizeof f);
+    // The clean path stays as cheap as it was: the fast mode makes hundreds of
+    // thousands of frames a second.
+    if (opt.insertEveryMs == 0 && opt.omitEveryMs == 0 && opt.flipEveryMs == 0 &&
+        insertOnce.load() == 0 && omitOnce.load() == 0 && flipOnce.load() == 0) {
+        queue(f, sizeof f);
+        return;
+    }
+    std::vector<uint8_t> bytes(f, f + sizeof f);
+    damage(bytes, Clock::now());
+    queue(bytes.data(), bytes.size());
+}
+
+// Line noise inside a data frame, as a disturbed cable or radio link makes it:
+// the frame keeps its place in the stream but gains, loses or changes a byte.
+void Headset::Impl::damage(std::vector<uint8_t>& f, Clock::time_point now)
+{
+    auto due = [&](std::atomic<unsigned>& once, unsigned everyMs, Clock::time_point& next) {
+        unsigned pending = once.load();
+        while (pending > 0 && !once.compare_exchange_weak(pending, pending - 1)) {
+        }
+        if (pending > 0)
+            return true;
+        if (everyMs == 0)
+            return false;
+        if (next == Clock::time_point()) {
+            next = now + milliseconds(everyMs);
+            return false;
+        }
+        if (now < next)
+            return false;
+        next += milliseconds(everyMs);
+        if (next < now)
+            next = now + milliseconds(everyMs);
+        return true;
+    };
+    auto position = [&](size_t end) {
+        return std::uniform_int_distribution<size_t>(0, end - 1)(faultRng);
+    };
+    if (due(insertOnce, opt.insertEveryMs, nextInsert)) {
+        // After the length byte, so that it lands inside the frame.
+        const size_t at = 1 + position(f.size() - 1);
+        f.insert(f.begin() + static_cast<std::ptrdiff_t>(at),
+                 static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 255)(faultRng)));
+        ++damaged;
+    }
+    if (due(omitOnce, opt.omitEveryMs, nextOmit)) {
+        f.erase(f.begin() + static_cast<std::ptrdiff_t>(position(f.size())));
+        ++damaged;
+    }
+    if (due(flipOnce, opt.flipEveryMs, nextFlip)) {
+        f[position(f.size())] ^= static_cast<uint8_t>(1u << position(8));
+        ++damaged;
+    }
+}
+
+void Headset::Impl::chatter(Clock::time_point now)
+{
+    if (!opt.chatty || !canSend() || now < nextChat)
+        return;
+    static const char line[] = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M*47\r\n";
+    queue(reinterpret_cast<const uint8_t*>(line), sizeof line - 1);
+    nextChat = now + milliseconds(opt.chattyIntervalMs ? opt.chattyIntervalMs : 100);
 }
 
 void Headset::Impl::flush(Clock::time_point now)
@@ -844,6 +931,35 @@ void Headset::injectBadHalfFrame()
     f[2] = 7;
     f[3] = f[4] = 0;
     d->inject(std::move(f));
+}
+
+void Headset::insertByteInNextFrame()
+{
+    ++d->insertOnce;
+}
+
+void Headset::omitByteOfNextFrame()
+{
+    ++d->omitOnce;
+}
+
+void Headset::flipBitInNextFrame()
+{
+    ++d->flipOnce;
+}
+
+void Headset::corruptCounter(uint16_t mask, unsigned pairsAhead)
+{
+    // The pair index is the serving thread's; "ahead" counts from the pairs
+    // sent so far, which is close enough for a one-off fault.
+    d->corruptOnceMask = mask;
+    d->corruptAt =
+        static_cast<long long>(d->pairsSent.load() + d->pairsDropped.load() + pairsAhead);
+}
+
+uint64_t Headset::bytesDamaged() const
+{
+    return d->damaged;
 }
 
 void Headset::setBurstSize(size_t n)

@@ -31,10 +31,25 @@ struct Options {
     std::string linkPath; // if set, keep a symlink here to the current slave pty
     size_t burstSize = 0; // 0: write each frame pair as produced; n: deliver in n-byte bursts
 
+    // Line noise inside data frames: every so many milliseconds (0: never) one
+    // byte of the next data frame is damaged: a random byte inserted into it,
+    // one of its bytes left out, or one bit of one of its bytes flipped.
+    unsigned insertEveryMs = 0;
+    unsigned omitEveryMs = 0;
+    unsigned flipEveryMs = 0;
+    // Not a headset at all: a device that ignores what it is sent and prints a
+    // line of text every chattyIntervalMs while the port is open.
+    bool chatty = false;
+    unsigned chattyIntervalMs = 100;
+
     // Additions for the command-line program.
     unsigned dropEvery = 0; // non-zero: leave out one sample pair in every dropEvery
-    std::string logPath;    // if set, append every received frame to this file
-    bool echoLog = false;   // also write every received frame to stderr
+    // Non-negative: the second half of this sample pair of every capture (0 is
+    // the first) carries its counter XORed with corruptMask.
+    long long corruptPair = -1;
+    uint16_t corruptMask = 0x0100;
+    std::string logPath;  // if set, append every received frame to this file
+    bool echoLog = false; // also write every received frame to stderr
 };
 
 // Frame types and fixed values of the link, as the headset sees them.
@@ -76,10 +91,18 @@ public:
     void injectZeroLengthFrame();                        // a frame whose length byte is 0
     void injectShortDataFrame();                         // a "D" frame with L < 23
     void injectBadHalfFrame();                           // a 23-byte "D" frame with half = 7
-    void setBurstSize(size_t n);                         // 0 = normal, 1 = one byte at a time
-    void setSilent(bool silent);                         // read but answer nothing, send no data
-    void hangUp();                                       // close the master side (unplug)
-    void comeBack(); // open a new pty (the link, if any, is updated)
+    // One-off line noise in the next data frame (see Options::insertEveryMs).
+    void insertByteInNextFrame();
+    void omitByteOfNextFrame();
+    void flipBitInNextFrame();
+    // The second half of the pair `pairsAhead` pairs from now (0: the next one
+    // made) carries its counter XORed with `mask`.
+    void corruptCounter(uint16_t mask, unsigned pairsAhead = 0);
+    uint64_t bytesDamaged() const; // line-noise faults carried out so far
+    void setBurstSize(size_t n);   // 0 = normal, 1 = one byte at a time
+    void setSilent(bool silent);   // read but answer nothing, send no data
+    void hangUp();                 // close the master side (unplug)
+    void comeBack();               // open a new pty (the link, if any, is updated)
     void setAdcFaultMask(uint8_t mask);
     void setLightModule(bool on);
     void setSoundModule(bool on);

@@ -30,6 +30,12 @@ const char usage[] =
     "  --burst N          deliver the output in bursts of N bytes\n"
     "  --byte-by-byte     deliver the output one byte at a time\n"
     "  --drop-every N     leave out one sample pair in every N\n"
+    "  --insert-every MS  every MS milliseconds insert a random byte into a data frame\n"
+    "  --omit-every MS    every MS milliseconds leave one byte of a data frame out\n"
+    "  --flip-every MS    every MS milliseconds flip one bit of a data frame\n"
+    "  --corrupt-counter N  corrupt the counter of sample pair N (from 0) of every capture\n"
+    "  --corrupt-mask M   XOR the corrupted counter with M (default 0x100)\n"
+    "  --chatty           be no headset: ignore every frame and print a text line every 100 ms\n"
     "  --log FILE         append every received frame, with a time stamp, to FILE\n"
     "  --verbose          print every received frame on standard error\n"
     "  --help             show this text\n";
@@ -109,6 +115,23 @@ int main(int argc, char** argv)
             if (!value(&v) || !number(v, 0xFFFFFFFFul, &n))
                 return fail("--drop-every needs a number");
             options.dropEvery = static_cast<unsigned>(n);
+        } else if (arg == "--insert-every" || arg == "--omit-every" || arg == "--flip-every") {
+            if (!value(&v) || !number(v, 3600000, &n))
+                return fail(arg + " needs milliseconds");
+            unsigned& ms = arg == "--insert-every" ? options.insertEveryMs
+                           : arg == "--omit-every" ? options.omitEveryMs
+                                                   : options.flipEveryMs;
+            ms = static_cast<unsigned>(n);
+        } else if (arg == "--corrupt-counter") {
+            if (!value(&v) || !number(v, 0x7FFFFFFFul, &n))
+                return fail("--corrupt-counter needs a pair number");
+            options.corruptPair = static_cast<long long>(n);
+        } else if (arg == "--corrupt-mask") {
+            if (!value(&v) || !number(v, 0xFFFF, &n) || n == 0)
+                return fail("--corrupt-mask needs a mask from 1 to 0xFFFF");
+            options.corruptMask = static_cast<uint16_t>(n);
+        } else if (arg == "--chatty") {
+            options.chatty = true;
         } else if (arg == "--log") {
             if (!value(&v))
                 return fail("--log needs a file name");

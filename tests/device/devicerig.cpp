@@ -14,6 +14,21 @@ DeviceRig::DeviceRig()
     connect(device, &Device::updateDataTime, this, &DeviceRig::updateDataTime);
     connect(device, &Device::updateSpeed, this, &DeviceRig::updateSpeed);
     connect(device, &Device::updateSkipSamples, this, &DeviceRig::updateSkipSamples);
+    connect(device, &Device::captureStarted, this, &DeviceRig::captureStarted);
+    connect(device, &Device::captureEvent, this, &DeviceRig::captureEvent);
+
+    connect(this, &DeviceRig::connection, this,
+            [this](bool on) { order << QStringLiteral("connection %1").arg(on); });
+    connect(this, &DeviceRig::changeCapture, this,
+            [this](bool on) { order << QStringLiteral("capture %1").arg(on); });
+    connect(this, &DeviceRig::captureStarted, this,
+            [this](quint16 period) { order << QStringLiteral("started %1").arg(period); });
+    connect(this, &DeviceRig::captureEvent, this, [this](quint64 sample, const QString& text) {
+        order << QStringLiteral("event %1 %2").arg(sample).arg(text);
+    });
+    connect(this, &DeviceRig::updateDataTime, this, [this](const QVector<structSample>& batch) {
+        order << QStringLiteral("data %1").arg(batch.size());
+    });
 }
 
 DeviceRig::~DeviceRig()

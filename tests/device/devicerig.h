@@ -36,6 +36,11 @@ public:
     QSignalSpy dataSpy{this, &DeviceRig::updateDataTime};
     QSignalSpy speedSpy{this, &DeviceRig::updateSpeed};
     QSignalSpy skipSpy{this, &DeviceRig::updateSkipSamples};
+    QSignalSpy startedSpy{this, &DeviceRig::captureStarted};
+    QSignalSpy eventSpy{this, &DeviceRig::captureEvent};
+    // The order in which the signals arrived: "connection", "capture", "started",
+    // "event" and "data" (with the batch's size), as a receiver sees them.
+    QStringList order;
 
     void start() { thread->start(); }
     // Asks the worker to end and waits for its thread, as the window's
@@ -68,6 +73,8 @@ signals:
     void updateDataTime(QVector<structSample>);
     void updateSpeed(quint32 TX, quint32 RX);
     void updateSkipSamples(quint64);
+    void captureStarted(quint16 period);
+    void captureEvent(quint64 sample, QString text);
 
 private:
     bool stopped = false;

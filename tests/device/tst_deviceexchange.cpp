@@ -3,6 +3,10 @@
 // ending the worker.
 #include "devicerig.h"
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 namespace
 {
 
@@ -61,7 +65,13 @@ private slots:
     void terminateDuringAnExchangeStopsCaptureAndFinishesPromptly();
     void captureStartRepliesReportStartedOrTheFaultyAdcs();
     void samplesDecodeToTheSentSignalInChannelOrderAndTime();
-    void samplesArrivingAfterTheStopReplyAreNotSentTwice();
+    void dataWithoutACaptureOfOursIsStoppedAndNotDelivered();
+    void strayStateRepliesChangeNothing();
+    void lineNoiseLosesOnlyTheFramesItTouchesAndInventsNothing();
+    void oneCorruptedCounterNeitherInventsNorShiftsSamples();
+    void captureStartTypedInTheTerminalSetsThePeriod();
+    void unplugDeliversThePartialBatchBeforeTheLoss();
+    void eventsCanBePlacedExactlyInTheSampleStream();
     void lostSamplesAreFilledWithCopiesAndCounted();
     void lostFirstHalfKeepsThePreviousOddChannels();
     void counterWrapCountsNoLoss();
@@ -173,18 +183,41 @@ void DeviceExchange::samplesDecodeToTheSentSignalInChannelOrderAndTime()
     QCOMPARE(s.rig.changeCaptureSpy.last().at(0).toBool(), false);
 }
 
-void DeviceExchange::samplesArrivingAfterTheStopReplyAreNotSentTwice()
+void DeviceExchange::dataWithoutACaptureOfOursIsStoppedAndNotDelivered()
 {
-    Session s;
+    sim::Options options;
+    options.deterministic = true;
+    Session s(options);
     QVERIFY(s.port.ok);
+    // A headset left streaming by a program that ended without stopping it.
+    {
+        const int fd = ::open(qPrintable(s.port.path), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        termios raw{};
+        ::tcgetattr(fd, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(fd, TCSANOW, &raw);
+        const char start[] = {0x04, 0x21, 0x60, 0x22};
+        QCOMPARE(::write(fd, start, sizeof start), ssize_t(sizeof start));
+        QVERIFY(DeviceRig::waitUntil([&] { return s.headset().capturing(); }, 2000));
+        ::close(fd);
+    }
+    const QString stopped =
+        QStringLiteral("Приняты данные без запущенного сбора: отправлена остановка");
     QVERIFY(s.connect());
+    QVERIFY(s.rig.waitForTerminal(stopped, 3000));
+    QVERIFY(DeviceRig::waitUntil([&] { return !s.headset().capturing(); }, 2000));
+    QVERIFY(s.rig.dataSpy.isEmpty());
+    QVERIFY(s.rig.changeCaptureSpy.isEmpty());
+
+    // Frames after the stop reply of a capture of ours: not delivered either.
     QVERIFY(s.startCapture());
     QVERIFY(s.waitForSamples(100));
-    QVERIFY(s.stopCapture());
-    // Almost always a part batch went out with the stop reply.
+    s.rig.device->captureStop();
+    QVERIFY(DeviceRig::waitUntil([&] { return s.rig.changeCaptureSpy.count() == 2; }, 2000));
     const int atStop = s.rig.samples().size();
-
-    // Frames still in flight when the headset stopped: a full batch more.
+    QCOMPARE(quint64(atStop), s.headset().pairsSent());
+    const int stopsBefore = s.rig.terminalLines().count(stopped);
     std::vector<uint8_t> late;
     const quint16 counter = quint16(s.headset().pairsSent());
     for (int i = 0; i < 64; ++i) {
@@ -199,14 +232,219 @@ void DeviceExchange::samplesArrivingAfterTheStopReplyAreNotSentTwice()
         }
     }
     s.headset().injectBytes(late);
-    QVERIFY(s.waitForSamples(atStop + 64));
-    QTest::qWait(100);
+    QVERIFY2(DeviceRig::waitUntil(
+                 [&] { return s.rig.terminalLines().count(stopped) > stopsBefore; }, 3000),
+             qPrintable(s.rig.terminalLines().join('\n')));
+    s.rig.stop();
+    QCOMPARE(s.rig.samples().size(), atStop);
+    // Only the capture of ours was reported started and stopped.
+    QCOMPARE(s.rig.changeCaptureSpy.count(), 2);
+}
+
+void DeviceExchange::strayStateRepliesChangeNothing()
+{
+    Session s;
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    // Neither a start reply nobody asked for...
+    s.headset().injectBytes({0x03, '!', 0x00});
+    QVERIFY(s.rig.waitForTerminal(QStringLiteral("Ответ без запроса RX[3]:032100"), 2000));
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(64));
+    // ...nor a stop reply in the middle of a capture changes its state.
+    s.headset().injectBytes({0x02, '#'});
+    QVERIFY(s.rig.waitForTerminal(QStringLiteral("Ответ без запроса RX[2]:0223"), 2000));
+    const int before = s.rig.samples().size();
+    QVERIFY(s.waitForSamples(before + 128));
+    QCOMPARE(s.rig.changeCaptureSpy.count(), 1);
+    QCOMPARE(s.rig.startedSpy.count(), 1);
+    QVERIFY(!s.rig.hasTerminal(QStringLiteral("Остановлен сбор данных")));
+    s.rig.stop();
+}
+
+void DeviceExchange::lineNoiseLosesOnlyTheFramesItTouchesAndInventsNothing()
+{
+    // A byte inserted, one left out and one bit flipped every 100 ms, inside
+    // data frames delivered in bursts of 100 bytes, at 909 samples/s.
+    sim::Options options;
+    options.deterministic = true;
+    options.burstSize = 100;
+    options.insertEveryMs = 100;
+    options.omitEveryMs = 100;
+    options.flipEveryMs = 100;
+    Session s(options);
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(2700, 15000));
+    QVERIFY(s.stopCapture());
     s.rig.stop();
 
     const QVector<structSample> samples = s.rig.samples();
-    QCOMPARE(samples.size(), atStop + 64);
-    for (int i = 1; i < samples.size(); ++i)
-        QVERIFY(samples[i].time > samples[i - 1].time);
+    const quint64 sent = s.headset().pairsSent();
+    const quint64 damaged = s.headset().bytesDamaged();
+    QVERIFY(damaged >= 50);
+    // A pair lost to noise is filled, so the time axis stays whole: one sample
+    // per pair sent, each carrying its own sample where it is not damaged.
+    QCOMPARE(quint64(samples.size()), sent);
+    int intact = 0;
+    for (int i = 0; i < samples.size(); ++i) {
+        intact += carries(samples[i], quint64(i), fastestPeriod) ? 1 : 0;
+        QVERIFY(qAbs(samples[i].time - (i + 1) * fastestPeriod * 1.25e-7) < 1e-9);
+    }
+    QVERIFY2(quint64(samples.size() - intact) <= 2 * damaged,
+             qPrintable(QStringLiteral("%1 of %2 spoiled by %3 damaged bytes")
+                            .arg(samples.size() - intact)
+                            .arg(samples.size())
+                            .arg(damaged)));
+    QVERIFY(s.rig.lastSkip() <= damaged);
+    // Noise never stopped or restarted the capture.
+    QCOMPARE(s.rig.changeCaptureSpy.count(), 2);
+    QVERIFY(!s.rig.terminalLines().filter(QStringLiteral("Скачок счётчика")).size());
+}
+
+void DeviceExchange::oneCorruptedCounterNeitherInventsNorShiftsSamples()
+{
+    sim::Options options;
+    options.deterministic = true;
+    Session s(options);
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(64));
+    // A flipped high bit (256 ahead) and a flipped low bit (4 ahead, which the
+    // elapsed time would explain as a loss).
+    s.headset().corruptCounter(0x0100);
+    QVERIFY(DeviceRig::waitUntil(
+        [&] { return !s.rig.terminalLines().filter(QStringLiteral("(сбоев: 1)")).isEmpty(); },
+        2000));
+    s.headset().corruptCounter(0x0004);
+    QVERIFY(DeviceRig::waitUntil(
+        [&] { return !s.rig.terminalLines().filter(QStringLiteral("(сбоев: 2)")).isEmpty(); },
+        2000));
+    const int before = s.rig.samples().size();
+    QVERIFY(s.waitForSamples(before + 64));
+    QVERIFY(s.stopCapture());
+    s.rig.stop();
+
+    const QVector<structSample> samples = s.rig.samples();
+    QCOMPARE(quint64(samples.size()), s.headset().pairsSent());
+    QCOMPARE(s.rig.lastSkip(), 0u);
+    for (int i = 0; i < samples.size(); ++i)
+        QVERIFY2(carries(samples[i], quint64(i), fastestPeriod), qPrintable(QString::number(i)));
+    QVERIFY(s.rig.terminalLines().filter(QStringLiteral("Повреждённый счётчик")).size() == 2);
+}
+
+void DeviceExchange::captureStartTypedInTheTerminalSetsThePeriod()
+{
+    sim::Options options;
+    options.deterministic = true;
+    Session s(options);
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    s.rig.device->sendCommand(QStringLiteral("!\\80\\3E")); // period 16000: 500 samples/s
+    QVERIFY(DeviceRig::waitUntil([&] { return !s.rig.changeCaptureSpy.isEmpty(); }, 2000));
+    QCOMPARE(s.rig.changeCaptureSpy.last().at(0).toBool(), true);
+    QCOMPARE(s.rig.startedSpy.count(), 1);
+    QCOMPARE(s.rig.startedSpy.at(0).at(0).value<quint16>(), quint16(16000));
+    QVERIFY(s.waitForSamples(100));
+    s.rig.device->sendCommand(QStringLiteral("#"));
+    QVERIFY(DeviceRig::waitUntil([&] { return s.rig.changeCaptureSpy.count() == 2; }, 2000));
+    QCOMPARE(s.rig.changeCaptureSpy.last().at(0).toBool(), false);
+    s.rig.stop();
+
+    const QVector<structSample> samples = s.rig.samples();
+    QCOMPARE(quint64(samples.size()), s.headset().pairsSent());
+    for (int i = 0; i < samples.size(); ++i) {
+        QVERIFY(carries(samples[i], quint64(i), 16000));
+        QVERIFY(qAbs(samples[i].time - (i + 1) * 0.002) < 1e-9);
+    }
+    QVERIFY(s.rig.order.contains(QStringLiteral("event 0 Команда: !\\80\\3E")));
+}
+
+void DeviceExchange::unplugDeliversThePartialBatchBeforeTheLoss()
+{
+    Session s;
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(100));
+    // Everything sent has arrived when the headset goes quiet and is unplugged.
+    s.headset().setSilent(true);
+    QTest::qWait(1000);
+    s.headset().hangUp();
+    QVERIFY(s.rig.waitForConnection(false, 2000));
+    QCOMPARE(quint64(s.rig.samples().size()), s.headset().pairsSent());
+    const int lost = s.rig.order.indexOf(QStringLiteral("connection 0"));
+    QVERIFY(lost > 0);
+    QVERIFY(s.rig.order.at(lost - 1).startsWith(QStringLiteral("event")));
+    QVERIFY(s.rig.order.at(lost - 1).endsWith(QStringLiteral("Связь потеряна")));
+    s.rig.stop();
+}
+
+void DeviceExchange::eventsCanBePlacedExactlyInTheSampleStream()
+{
+    sim::Options options;
+    options.deterministic = true;
+    Session s(options);
+    QVERIFY(s.port.ok);
+    QVERIFY(s.connect());
+    QVERIFY(s.startCapture());
+    QVERIFY(s.waitForSamples(100));
+    s.headset().dropSamplePairs(5);
+    QVERIFY(DeviceRig::waitUntil([&] { return s.rig.lastSkip() == 5; }, 2000));
+    structLightParam light{};
+    light.bright = 13;
+    light.duration = 2000;
+    light.pause = 2000;
+    light.count = 10;
+    light.seriesPause = 500;
+    light.seriesCount = 3;
+    s.rig.device->setLightStart(light);
+    QVERIFY(s.rig.waitForTerminal(QStringLiteral("Стимуляция светом запущена"), 2000));
+    QVERIFY(s.waitForSamples(s.rig.samples().size() + 64));
+    QVERIFY(s.stopCapture());
+    s.rig.stop();
+
+    // What a receiver sees: batches to count samples by, and events.
+    const QVector<structSample> samples = s.rig.samples();
+    quint64 received = 0;
+    QMap<QString, quint64> at;
+    QStringList seen;
+    for (const QString& entry : s.rig.order) {
+        if (entry.startsWith(QLatin1String("data ")))
+            received += entry.mid(5).toULongLong();
+        if (!entry.startsWith(QLatin1String("event ")))
+            continue;
+        const int space = entry.indexOf(QLatin1Char(' '), 6);
+        const quint64 sample = entry.mid(6, space - 6).toULongLong();
+        const QString text = entry.mid(space + 1);
+        // An event never refers to a sample that the receiver cannot have yet:
+        // the samples before it were batched first, and come no later.
+        QVERIFY(sample >= received);
+        at[text] = sample;
+        seen << text;
+    }
+    QCOMPARE(seen.first(), QStringLiteral("Запуск сбора 909.09 Гц"));
+    QCOMPARE(at.value(seen.first()), 0u);
+    QVERIFY(s.rig.order.indexOf(QStringLiteral("started 8800")) ==
+            s.rig.order.indexOf(QStringLiteral("capture 1")) - 1);
+
+    // The loss: its sample is the first copy, and the onset (sample * period)
+    // is where the copies begin on the time axis.
+    const quint64 k = at.value(QStringLiteral("Потеря отсчётов: 5"));
+    QVERIFY(k > 0 && int(k) + 5 < samples.size());
+    QVERIFY(carries(samples[int(k) - 1], k - 1, fastestPeriod));
+    for (int i = int(k); i < int(k) + 5; ++i)
+        QVERIFY(carries(samples[i], k + 5, fastestPeriod));
+    const double period = fastestPeriod * 1.25e-7;
+    QVERIFY(qAbs(k * period - (samples[int(k)].time - period)) < 1e-9);
+
+    const QString series = QStringLiteral("Свет 5.2% 100/100мс x10 500мс x3");
+    QVERIFY2(at.contains(series), qPrintable(seen.join(QLatin1String(" | "))));
+    QVERIFY(at.value(series) > k && at.value(series) < quint64(samples.size()));
+    QCOMPARE(seen.last(), QStringLiteral("Остановка сбора"));
+    QCOMPARE(at.value(seen.last()), quint64(samples.size()));
 }
 
 void DeviceExchange::lostSamplesAreFilledWithCopiesAndCounted()

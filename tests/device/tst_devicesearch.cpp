@@ -33,6 +33,8 @@ private slots:
     void allPortsAreTriedInOrderUntilOneAnswers();
     void wiredHeadsetIsFoundAndItsReplyParsedAsFirstFrame();
     void wirelessReceiverRelaysTheHeadsetsAnswer();
+    void chattyPortBeforeTheHeadsetDoesNotHoldTheSearch();
+    void wiredReplyArrivingInPiecesIsStillWired();
     void searchWithNoPortsFailsAndTerminateCutsThePauseShort();
     void portChosenWhileTheWorkerSearchesIsUsedByTheNextSearch();
 };
@@ -133,6 +135,40 @@ void DeviceSearch::wirelessReceiverRelaysTheHeadsetsAnswer()
     QVERIFY(rf > 0 && rf < lines.indexOf(found));
     QVERIFY(lines.at(rf).contains("566F6C6D61486561647365745246")); // the headset's own answer
     QVERIFY(!lines.contains(QStringLiteral("Устройство найдено на %1").arg(wireless.path)));
+}
+
+void DeviceSearch::chattyPortBeforeTheHeadsetDoesNotHoldTheSearch()
+{
+    sim::Options options;
+    options.chatty = true;
+    SimPort chatty(options);
+    SimPort good;
+    QVERIFY(chatty.ok && good.ok);
+    DeviceRig rig;
+    setSerialPortSource([&] { return QStringList{chatty.path, good.path}; });
+    rig.start();
+    // The chatty port answers all the time and never as a headset; its probe
+    // ends at its deadline and the headset behind it is found.
+    QVERIFY(rig.waitForConnection(true, 10000));
+    rig.stop();
+    QVERIFY(rig.hasTerminal(QStringLiteral("Устройство найдено на %1").arg(good.path)));
+    QVERIFY(!chatty.headset->portOpenedByPeer());
+    QVERIFY(rig.terminalLines().filter(chatty.path + " RX:").size() >= 2);
+}
+
+void DeviceSearch::wiredReplyArrivingInPiecesIsStillWired()
+{
+    sim::Options options;
+    options.burstSize = 1; // one byte per write
+    SimPort wired(options);
+    QVERIFY(wired.ok);
+    DeviceRig rig;
+    rig.device->setPort(wired.path);
+    rig.start();
+    QVERIFY(rig.waitForConnection(true, 3000));
+    rig.stop();
+    QVERIFY(rig.hasTerminal(QStringLiteral("Устройство найдено на %1").arg(wired.path)));
+    QVERIFY(rig.terminalLines().filter(QStringLiteral("Беспроводное")).isEmpty());
 }
 
 void DeviceSearch::searchWithNoPortsFailsAndTerminateCutsThePauseShort()
