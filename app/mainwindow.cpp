@@ -51,6 +51,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(ui->plotFreq, &QCustomPlot::mouseWheel, this, &MainWindow::mouseWheelFreq);
 
     setupPlots();
+    setupReview();
 
     device = new Device();
     thread = new QThread();
@@ -80,6 +81,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->comboBoxConnectionPort->addItems(serialPortNames());
 
     loadSettings();
+    // The annotation list belongs to a file, which no run starts with.
+    dockAnnotations->hide();
     signalView->setViewSettings(view);
     deviceConnection(false);
     thread->start();
@@ -144,6 +147,9 @@ void MainWindow::terminal(QString text)
 
 void MainWindow::deviceConnection(bool value)
 {
+    connected = value;
+    if (!value)
+        capturing = false;
     ui->comboBoxConnectionPort->setEnabled(!value);
     ui->actionStart->setEnabled(value);
     ui->actionStop->setEnabled(false);
@@ -175,6 +181,7 @@ void MainWindow::deviceConnection(bool value)
     };
     for (QWidget* control : controls)
         control->setEnabled(value);
+    applyReviewControls();
 }
 
 void MainWindow::on_comboBoxConnectionPort_currentIndexChanged(QString arg1)
@@ -187,6 +194,7 @@ void MainWindow::on_comboBoxConnectionPort_currentIndexChanged(QString arg1)
 void MainWindow::setCapture(bool value)
 {
     qDebug() << "MainWindow::setCapture" << value;
+    capturing = value;
     if (value)
         ui->actionStop->setEnabled(true);
     else
@@ -194,6 +202,7 @@ void MainWindow::setCapture(bool value)
     ui->doubleSpinBoxCapturePeriod->setEnabled(!value);
     ui->doubleSpinBoxCaptureFreq->setEnabled(!value);
     ui->horizontalSliderCaptureAdc->setEnabled(!value);
+    applyReviewControls();
 }
 
 void MainWindow::setSpeed(quint32 tx, quint32 rx)
@@ -210,7 +219,7 @@ void MainWindow::setSkipSamples(quint64 value)
 
 void MainWindow::deviceDataTime(QVector<structSample> data)
 {
-    if (data.isEmpty())
+    if (data.isEmpty() || reviewing)
         return;
     capture.append(data);
     signalView->samplesAppended();
@@ -219,6 +228,8 @@ void MainWindow::deviceDataTime(QVector<structSample> data)
 
 void MainWindow::captureStarted(quint16 period)
 {
+    if (reviewing)
+        return;
     capture.reset(period, QDateTime::currentDateTime());
     signalView->storeChanged();
     replotTime = true;
@@ -226,11 +237,15 @@ void MainWindow::captureStarted(quint16 period)
 
 void MainWindow::captureEvent(quint64 sample, const QString& text)
 {
+    if (reviewing)
+        return;
     capture.addEvent(sample, text);
 }
 
 void MainWindow::deviceDataFFT(int channel, QVector<double> freq, QVector<double> data)
 {
+    if (reviewing)
+        return;
     if (!setChannelSpectrum(graphFreq, channel, freq, data))
         return;
     if (ui->checkBoxSpectrumScale->isChecked()) {
@@ -242,6 +257,8 @@ void MainWindow::deviceDataFFT(int channel, QVector<double> freq, QVector<double
 
 void MainWindow::plotUpdate()
 {
+    if (reviewSpectraDue)
+        updateReviewSpectra();
     if (replotTime) {
         ui->plotTime->replot();
         replotTime = false;
@@ -300,6 +317,8 @@ void MainWindow::mouseWheelFreq(QWheelEvent* event)
 
 void MainWindow::on_actionClear_triggered()
 {
+    if (reviewing)
+        return; // a file is closed, not cleared
     // Samples that arrive after a clear keep their times in the capture.
     capture.reset(capture.period(), capture.startTime(),
                   capture.firstSample() + quint64(capture.sampleCount()));
@@ -354,6 +373,11 @@ void MainWindow::on_pushButtonCmdSend_clicked()
 
 void MainWindow::on_actionStart_triggered()
 {
+    if (reviewing) {
+        if (!confirmCloseRecording())
+            return;
+        closeRecording();
+    }
     ui->actionStart->setEnabled(false);
     const quint16 period = static_cast<quint16>(ui->horizontalSliderCaptureAdc->value());
     // The capture's own start (captureStarted) resets the store again when the
@@ -373,11 +397,13 @@ void MainWindow::on_actionStop_triggered()
 void MainWindow::on_comboBoxFFTcount_currentIndexChanged(QString arg1)
 {
     device->setFFTCount(arg1.toUInt(nullptr, 10));
+    reviewSpectraDue = reviewing;
 }
 
 void MainWindow::on_comboBoxFFTwindow_currentIndexChanged(int index)
 {
     device->setFFTWindow(fftWindowFromIndex(index));
+    reviewSpectraDue = reviewing;
 }
 
 structLightParam MainWindow::lightParam() const

@@ -193,8 +193,25 @@ void MainWindow::on_actionSave_triggered()
     // The store is read in place: no copy of a long capture, and no events
     // are processed until the file is written, so this is one consistent
     // snapshot.
-    const RecordingResult result =
-        saveRecordingEdf(fileName.toLocal8Bit(), capture, ui->doubleSpinBoxCaptureFreq->value());
+    // A file under review is written again at its own rate. Save writes twelve
+    // channels at one rate; another shape would come out empty or mixed up.
+    if (reviewing) {
+        bool sameShape = capture.channelCount() == channelCount;
+        for (int c = 1; c < capture.channelCount() && sameShape; ++c)
+            sameShape = capture.channel(c).samplesPerSecond == capture.channel(0).samplesPerSecond;
+        if (!sameShape) {
+            QMessageBox::information(this, tr("Ошибка"),
+                                     tr("Сохранить можно только запись из 12 сигналов с одной "
+                                        "частотой"),
+                                     QMessageBox::Ok);
+            return;
+        }
+    }
+    // A file under review is written again at its own rate.
+    const double rate = reviewing && capture.channelCount() > 0
+                            ? capture.channel(0).samplesPerSecond
+                            : ui->doubleSpinBoxCaptureFreq->value();
+    const RecordingResult result = saveRecordingEdf(fileName.toLocal8Bit(), capture, rate);
 
     QString text;
     switch (result.error) {
@@ -218,14 +235,4 @@ void MainWindow::on_actionSave_triggered()
     }
     qDebug() << "MainWindow::on_actionSave_triggered" << text << result.code << result.records;
     QMessageBox::information(this, tr("Ошибка"), text, QMessageBox::Ok);
-}
-
-void MainWindow::on_actionOpen_triggered()
-{
-    const QString fileName =
-        FileDialog::getOpenFileName(this, tr("Открыть"), QString(), tr("EDF файл (*.edf)"));
-    if (fileName.isEmpty())
-        return;
-    QMessageBox::critical(this, tr("Открытие файла"), tr("Ошибка открытия файла!"), QMessageBox::Ok,
-                          QMessageBox::NoButton);
 }

@@ -220,33 +220,43 @@ private slots:
         QCOMPARE(boxes.boxes[0].text, text);
     }
 
-    void openReportsThatTheFileCannotBeOpenedAndChangesNothing()
+    void aSavedCaptureOpensAndSavesAgainRecordForRecord()
     {
-        fillSignalPlot(*window, 700, [](int c, int i) { return c * 0.1 + i * 1e-6; });
-        const QString path = dir.filePath("existing.edf");
+        fillSignalPlot(*window, 1100, [](int c, int i) { return c * 0.1 + i * 1e-6; });
+        const QString first = dir.filePath("first.edf"), again = dir.filePath("again.edf");
         {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("0       not really a recording");
+            DialogStub dialog(FileDialog::saveHook, first);
+            trigger("actionSave");
         }
-        DialogStub dialog(FileDialog::openHook, path);
-        MessageBoxAnswerer boxes;
-        trigger("actionOpen");
-
-        QCOMPARE(dialog.call.parent, window.get());
-        QCOMPARE(dialog.call.caption, QString("Открыть"));
-        QCOMPARE(dialog.call.dir, QString());
-        QCOMPARE(dialog.call.filter, QString("EDF файл (*.edf)"));
-        QCOMPARE(boxes.boxes.size(), 1);
-        QCOMPARE(boxes.boxes[0].title, QString("Открытие файла"));
-        QCOMPARE(boxes.boxes[0].text, QString("Ошибка открытия файла!"));
-        QCOMPARE(boxes.boxes[0].icon, QMessageBox::Critical);
-        for (int c = 0; c < 12; ++c) {
-            QCOMPARE(window->captureStore().sampleCount(c), qint64(700));
-            QCOMPARE(window->captureStore().value(c, 699),
-                     sampleCount(c * 0.1 + 0.699e-3) * voltsPerCount);
+        {
+            DialogStub dialog(FileDialog::openHook, first);
+            trigger("actionOpen");
+            QCOMPARE(dialog.call.parent, window.get());
+            QCOMPARE(dialog.call.caption, QString("Открыть"));
+            QCOMPARE(dialog.call.dir, QString());
+            QTRY_VERIFY(window->isReviewing());
         }
-        QCOMPARE(fileBytes(path), QByteArray("0       not really a recording"));
+        const CaptureStore& store = window->captureStore();
+        QCOMPARE(store.channelCount(), 12);
+        QCOMPARE(store.sampleCount(11), qint64(1000)); // the two whole seconds saved
+        QCOMPARE(store.channel(3).samplesPerSecond, 500.0);
+        QVERIFY(qAbs(store.value(11, 999) - (1.1 + 999e-6)) < 10.0 / 65535);
+        {
+            MessageBoxAnswerer boxes;
+            DialogStub dialog(FileDialog::saveHook, again);
+            trigger("actionSave");
+            QTest::qWait(50);
+            QVERIFY(boxes.boxes.isEmpty());
+        }
+        // The same records. The writer truncates physical values toward zero,
+        // so a value read back may land one step lower; never further.
+        const QByteArray a = fileBytes(first), b = fileBytes(again);
+        QCOMPARE(b.size(), a.size());
+        for (int c = 0; c < 12; ++c)
+            for (int i = 0; i < 500; ++i)
+                for (int r = 0; r < 2; ++r)
+                    QVERIFY2(qAbs(sampleAt(a, 500, r, c, i) - sampleAt(b, 500, r, c, i)) <= 1,
+                             qPrintable(QString("channel %1 sample %2").arg(c).arg(i)));
     }
 };
 
