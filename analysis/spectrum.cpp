@@ -55,3 +55,34 @@ void spectrumWindowAndStore(fftw_complex* const* in, const double* values, int c
         in[c][fill][1] = 0;
     }
 }
+
+void spectrumFrequenciesAt(QVector<double>& frequencies, double samplesPerSecond, quint32 count)
+{
+    const int lines = int(count / 2);
+    frequencies.resize(lines);
+    for (int k = 0; k < lines; ++k)
+        frequencies[k] = samplesPerSecond * 0.5 * k / lines;
+}
+
+void spectrumOfBlock(QVector<double>& spectrum, const double* values, quint32 count, int kind)
+{
+    spectrum.clear();
+    if (count < 2)
+        return;
+    fftw_complex* in = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * count));
+    fftw_complex* out = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * count));
+    if (in && out) {
+        const fftw_plan plan = spectrumMakePlan(int(count), in, out);
+        if (plan) {
+            for (quint32 i = 0; i < count; ++i)
+                spectrumWindowAndStore(&in, values + i, 1, kind, i, count);
+            fftw_execute(plan);
+            spectrumAmplitudes(spectrum, out, count);
+            spectrumDestroyPlan(plan);
+        }
+    }
+    if (in)
+        fftw_free(in);
+    if (out)
+        fftw_free(out);
+}

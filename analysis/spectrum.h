@@ -22,3 +22,11 @@ void spectrumAmplitudes(QVector<double>& spectrum, const fftw_complex* out, quin
 // the weight being windowValue(kind, fill, count), evaluated afresh each time.
 void spectrumWindowAndStore(fftw_complex* const* in, const double* values, int channels, int kind,
                             quint32 fill, quint32 count);
+
+// frequencies[k] = k * fs / N for k = 0 .. N/2 - 1, for any rate fs in Hz.
+void spectrumFrequenciesAt(QVector<double>& frequencies, double samplesPerSecond, quint32 count);
+
+// The spectrum of one block of `count` values, windowed and scaled as the
+// worker's are (for a recording under review, where no worker computes them).
+// Makes and destroys its own plan.
+void spectrumOfBlock(QVector<double>& spectrum, const double* values, quint32 count, int kind);

@@ -58,6 +58,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(ui->plotFreq, &QCustomPlot::mouseWheel, this, &MainWindow::mouseWheelFreq);
 
     setupPlots();
+    setupReview();
 
     device = new Device();
     thread = new QThread();
@@ -89,6 +90,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->comboBoxConnectionPort->addItems(serialPortNames());
 
     loadSettings();
+    // The annotation list belongs to a file, which no run starts with.
+    dockAnnotations->hide();
     signalView->setViewSettings(view);
     deviceConnection(false);
     thread->start();
@@ -160,6 +163,9 @@ void MainWindow::terminal(QString text)
 
 void MainWindow::deviceConnection(bool value)
 {
+    connected = value;
+    if (!value)
+        capturing = false;
     // The device marks the loss in the capture; its return is marked here.
     if (!value && capture.sampleCount() > 0)
         linkLost = true;
@@ -199,6 +205,7 @@ void MainWindow::deviceConnection(bool value)
     };
     for (QWidget* control : controls)
         control->setEnabled(value);
+    applyReviewControls();
 }
 
 void MainWindow::on_comboBoxConnectionPort_currentIndexChanged(QString arg1)
@@ -211,6 +218,7 @@ void MainWindow::on_comboBoxConnectionPort_currentIndexChanged(QString arg1)
 void MainWindow::setCapture(bool value)
 {
     qDebug() << "MainWindow::setCapture" << value;
+    capturing = value;
     if (value)
         ui->actionStop->setEnabled(true);
     else
@@ -218,6 +226,7 @@ void MainWindow::setCapture(bool value)
     ui->doubleSpinBoxCapturePeriod->setEnabled(!value);
     ui->doubleSpinBoxCaptureFreq->setEnabled(!value);
     ui->horizontalSliderCaptureAdc->setEnabled(!value);
+    applyReviewControls();
 }
 
 void MainWindow::setSpeed(quint32 tx, quint32 rx)
@@ -234,7 +243,7 @@ void MainWindow::setSkipSamples(quint64 value)
 
 void MainWindow::deviceDataTime(QVector<structSample> data)
 {
-    if (data.isEmpty())
+    if (data.isEmpty() || reviewing)
         return;
     capture.append(data);
     // With recording on, the engine writes the same batches to its file.
@@ -246,6 +255,8 @@ void MainWindow::deviceDataTime(QVector<structSample> data)
 
 void MainWindow::captureStarted(quint16 period)
 {
+    if (reviewing)
+        return;
     // Whoever asked for it (Start, or a command typed in the terminal), a
     // confirmed start begins a fresh capture at the confirmed period.
     capture.reset(period, QDateTime::currentDateTime());
@@ -265,11 +276,15 @@ void MainWindow::captureStarted(quint16 period)
 
 void MainWindow::captureEvent(quint64 sample, const QString& text)
 {
+    if (reviewing)
+        return;
     capture.addEvent(sample, text);
 }
 
 void MainWindow::deviceDataFFT(int channel, QVector<double> freq, QVector<double> data)
 {
+    if (reviewing)
+        return;
     if (!setChannelSpectrum(graphFreq, channel, freq, data))
         return;
     if (ui->checkBoxSpectrumScale->isChecked()) {
@@ -281,6 +296,8 @@ void MainWindow::deviceDataFFT(int channel, QVector<double> freq, QVector<double
 
 void MainWindow::plotUpdate()
 {
+    if (reviewSpectraDue)
+        updateReviewSpectra();
     if (replotTime) {
         ui->plotTime->replot();
         replotTime = false;
@@ -339,6 +356,8 @@ void MainWindow::mouseWheelFreq(QWheelEvent* event)
 
 void MainWindow::on_actionClear_triggered()
 {
+    if (reviewing)
+        return; // a file is closed, not cleared
     if (mayDiscardCapture())
         clearPlots();
 }
@@ -400,6 +419,11 @@ void MainWindow::on_pushButtonCmdSend_clicked()
 
 void MainWindow::on_actionStart_triggered()
 {
+    if (reviewing) {
+        if (!confirmCloseRecording())
+            return;
+        closeRecording();
+    }
     if (!mayDiscardCapture())
         return;
     ui->actionStart->setEnabled(false);
@@ -421,11 +445,13 @@ void MainWindow::on_actionStop_triggered()
 void MainWindow::on_comboBoxFFTcount_currentIndexChanged(QString arg1)
 {
     device->setFFTCount(arg1.toUInt(nullptr, 10));
+    reviewSpectraDue = reviewing;
 }
 
 void MainWindow::on_comboBoxFFTwindow_currentIndexChanged(int index)
 {
     device->setFFTWindow(fftWindowFromIndex(index));
+    reviewSpectraDue = reviewing;
 }
 
 structLightParam MainWindow::lightParam() const

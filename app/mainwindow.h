@@ -12,11 +12,18 @@
 #include <memory>
 
 #include "capture/capturestore.h"
+#include "capture/recordingfile.h"
 #include "device/types.h"
 #include "display/viewsettings.h"
 
 class Device;
+class EventMarkers;
 class QAction;
+class QDockWidget;
+class QListView;
+class QStringListModel;
+class QProgressDialog;
+class QScrollBar;
 class QCPAxisTicker;
 class QCPAxisTickerLog;
 class QCPGraph;
@@ -55,6 +62,14 @@ public:
     enum class UnsavedAnswer { Save, Discard, Cancel };
     // Answers that question instead of a box (tests set it, and clear it again).
     static inline std::function<UnsavedAnswer()> unsavedHook;
+
+    // Review of a recording file (review.cpp). Open reads the file in the
+    // background; once read it replaces what the plots show, and live capture
+    // waits until the file is closed.
+    void openRecording(const QString& path);
+    bool isOpeningRecording() const;
+    bool isReviewing() const { return reviewing; }
+    const EventMarkers* eventMarkers() const { return markers; }
 
 signals:
     // Sent whenever a view choice changes, by the operator or the restored
@@ -140,6 +155,19 @@ private:
     void recordingProgress(const QString& path, double seconds, qint64 bytes);
     void recordingFailed(const QString& message);
 
+    // Review (review.cpp).
+    void setupReview();
+    void recordingRead(QSharedPointer<LoadedRecording> recording);
+    void closeRecording();
+    // Live controls that make no sense while a file is shown are turned off
+    // (after the connection or capture state has set them).
+    void applyReviewControls();
+    void reviewRangeChanged();
+    void showReviewRange(double lower);
+    void updateReviewSpectra();
+    void jumpToAnnotation(int row);
+    bool confirmCloseRecording();
+
     Ui::MainWindow* ui;
     QLabel* labelSkips;
     QLabel* labelSpeed;
@@ -168,4 +196,23 @@ private:
     QAction* actionRecordFolder = nullptr;
     QLabel* labelRecording = nullptr;
     QString recordFolder;
+
+    bool connected = false;
+    bool capturing = false;
+    // A recording file is shown: live batches and spectra are not taken, the
+    // spectra are those of the block at the left edge of the view.
+    bool reviewing = false;
+    bool reviewSpectraDue = false;
+    QString reviewTitle;
+    double reviewSeconds = 0;
+    RecordingLoader* loader = nullptr;
+    QProgressDialog* loadProgress = nullptr;
+    EventMarkers* markers = nullptr;
+    QDockWidget* dockAnnotations = nullptr;
+    QListView* listAnnotations = nullptr;
+    QStringListModel* annotationRows = nullptr;
+    QScrollBar* scrollTime = nullptr;
+    QAction* actionCloseFile = nullptr;
+    QAction* actionHome = nullptr;
+    QAction* actionEnd = nullptr;
 };

@@ -259,13 +259,3 @@ bool MainWindow::saveCapture()
     QMessageBox::information(this, tr("Ошибка"), text, QMessageBox::Ok);
     return false;
 }
-
-void MainWindow::on_actionOpen_triggered()
-{
-    const QString fileName =
-        FileDialog::getOpenFileName(this, tr("Открыть"), QString(), tr("EDF файл (*.edf)"));
-    if (fileName.isEmpty())
-        return;
-    QMessageBox::critical(this, tr("Открытие файла"), tr("Ошибка открытия файла!"), QMessageBox::Ok,
-                          QMessageBox::NoButton);
-}

@@ -156,6 +156,16 @@ void SignalView::restoreScrollWidth()
     dirty = true;
 }
 
+void SignalView::showRange(double lower, double upper, bool refitValues)
+{
+    if (refitValues) {
+        autoFit = true;
+        dirty = true;
+    }
+    Adjusting guard(adjusting);
+    plot->xAxis->setRange(lower, upper);
+}
+
 void SignalView::fitAll()
 {
     double first = 0, last = 0;

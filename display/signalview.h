@@ -80,6 +80,11 @@ public:
     void fitAll();
     // Back to the chosen time window, ending at the start of a new capture.
     void restoreScrollWidth();
+    // Shows lower..upper seconds (a recording under review is paged through
+    // this way); not taken as a width the user chose for scrolling.
+    // `refitValues` turns the fitting of the value axis back on, as fitAll
+    // does, without its replot.
+    void showRange(double lower, double upper, bool refitValues = false);
 
     // Lanes: as many as the store has channels (at least one); lane c's zero
     // line on the value axis.

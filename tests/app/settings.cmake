@@ -1,5 +1,5 @@
 # The whole window: settings kept between runs, Save and Open from the File menu.
-foreach(topic settings save)
+foreach(topic settings save review)
   add_executable(tst_app_${topic} ${CMAKE_CURRENT_LIST_DIR}/tst_${topic}.cpp
                  ${CMAKE_CURRENT_LIST_DIR}/windowfixture.h)
   target_link_libraries(tst_app_${topic} PRIVATE neurask_gui neurask_core Qt5::Test)

@@ -58,12 +58,6 @@ template <typename Values> void fillSignalPlot(MainWindow& window, int points, V
     QCOMPARE(window.captureStore().sampleCount(), qint64(points));
 }
 
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 } // namespace
 
 class TestSave : public QObject
@@ -253,33 +247,55 @@ private slots:
         QCOMPARE(boxes.boxes[0].text, text);
     }
 
-    void openReportsThatTheFileCannotBeOpenedAndChangesNothing()
+    // A saved capture opens for review and saves again: the same samples,
+    // each within the steps of the two files.
+    void aSavedCaptureOpensAndSavesAgain()
     {
-        fillSignalPlot(*window, 700, [](int c, int i) { return c * 0.1 + i * 1e-6; });
-        const QString path = dir.filePath("existing.edf");
+        fillSignalPlot(*window, 1100, [](int c, int i) { return c * 0.1 + i * 1e-6; });
+        const QString first = dir.filePath("first.edf"), again = dir.filePath("again.edf");
         {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("0       not really a recording");
+            DialogStub dialog(FileDialog::saveHook, first);
+            trigger("actionSave");
         }
-        DialogStub dialog(FileDialog::openHook, path);
-        MessageBoxAnswerer boxes;
-        trigger("actionOpen");
-
-        QCOMPARE(dialog.call.parent, window.get());
-        QCOMPARE(dialog.call.caption, QString("Открыть"));
-        QCOMPARE(dialog.call.dir, QString());
-        QCOMPARE(dialog.call.filter, QString("EDF файл (*.edf)"));
-        QCOMPARE(boxes.boxes.size(), 1);
-        QCOMPARE(boxes.boxes[0].title, QString("Открытие файла"));
-        QCOMPARE(boxes.boxes[0].text, QString("Ошибка открытия файла!"));
-        QCOMPARE(boxes.boxes[0].icon, QMessageBox::Critical);
+        {
+            DialogStub dialog(FileDialog::openHook, first);
+            trigger("actionOpen");
+            QCOMPARE(dialog.call.parent, window.get());
+            QCOMPARE(dialog.call.caption, QString("Открыть"));
+            QCOMPARE(dialog.call.dir, QString());
+            QTRY_VERIFY(window->isReviewing());
+        }
+        const CaptureStore& store = window->captureStore();
+        QCOMPARE(store.channelCount(), 12);
+        QCOMPARE(store.sampleCount(11), qint64(1500)); // three records, the last completed
+        QCOMPARE(store.channel(3).samplesPerSecond, 500.0);
+        QCOMPARE(store.channel(3).unit, QString("uV"));
+        // Within half a count of the headset and the file's step.
+        QVERIFY(qAbs(store.value(11, 999) - (1.1 + 999e-6) * 1e6) < 0.25 + 0.02);
+        {
+            MessageBoxAnswerer boxes;
+            DialogStub dialog(FileDialog::saveHook, again);
+            trigger("actionSave");
+            QTest::qWait(50);
+            QVERIFY(boxes.boxes.isEmpty());
+        }
+        edf_header_info a{}, b{};
+        QCOMPARE(edf_open_for_reading(QFile::encodeName(first).constData(), &a, 1), 0);
+        QCOMPARE(edf_open_for_reading(QFile::encodeName(again).constData(), &b, 1), 0);
+        QCOMPARE(b.record_count, a.record_count);
         for (int c = 0; c < 12; ++c) {
-            QCOMPARE(window->captureStore().sampleCount(c), qint64(700));
-            QCOMPARE(window->captureStore().value(c, 699),
-                     sampleCount(c * 0.1 + 0.699e-3) * voltsPerCount);
+            const edf_signal_info &sa = a.signal_info[c], &sb = b.signal_info[c];
+            const double steps = (sa.physical_max - sa.physical_min) / 65535 +
+                                 (sb.physical_max - sb.physical_min) / 65535;
+            std::vector<double> va(1500), vb(1500);
+            QCOMPARE(edfread_physical_samples(a.handle, c, 1500, va.data()), 1500);
+            QCOMPARE(edfread_physical_samples(b.handle, c, 1500, vb.data()), 1500);
+            for (int i = 0; i < 1500; ++i)
+                QVERIFY2(qAbs(va[size_t(i)] - vb[size_t(i)]) <= steps,
+                         qPrintable(QString("channel %1 sample %2").arg(c).arg(i)));
         }
-        QCOMPARE(fileBytes(path), QByteArray("0       not really a recording"));
+        edf_close(a.handle);
+        edf_close(b.handle);
     }
 };
 
