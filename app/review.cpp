@@ -176,7 +176,7 @@ void MainWindow::openRecording(const QString& path)
 {
     if (!loader->start(path))
         return;
-    // The module is not guarded: nothing else may call it until the read ends.
+    // One read at a time, and no Save of the store it is about to replace.
     ui->actionOpen->setEnabled(false);
     ui->actionSave->setEnabled(false);
     actionCloseFile->setEnabled(false);
