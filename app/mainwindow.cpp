@@ -2,17 +2,24 @@
 
 #include <QCloseEvent>
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 #include <qcustomplot.h>
 
 #include "app/conversions.h"
+#include "app/filedialog.h"
 #include "device/device.h"
 #include "device/ports.h"
 #include "display/plots.h"
 #include "display/signalview.h"
 #include "display/statusbar.h"
+#include "recorder/recorder.h"
 #include "ui_mainwindow.h"
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow)
@@ -74,6 +81,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
         device, &Device::captureEvent, this,
         [this](quint64 sample, QString text) { captureEvent(sample, text); }, Qt::QueuedConnection);
 
+    setupRecording();
+
     // The list is built once; a port plugged in later is found by the
     // automatic search but is not offered here until the next start.
     ui->comboBoxConnectionPort->clear();
@@ -96,6 +105,9 @@ MainWindow::~MainWindow()
 {
     device->terminate();
     thread->wait();
+    // The device sends nothing more: the open recording ends with the last
+    // sample it sent.
+    recorderThread.reset();
     delete thread;
     delete device;
     delete ui;
@@ -128,6 +140,10 @@ void MainWindow::setupPlots()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    if (!mayDiscardCapture()) {
+        event->ignore();
+        return;
+    }
     device->captureStop();
     saveSettings();
     event->accept();
@@ -150,6 +166,14 @@ void MainWindow::deviceConnection(bool value)
     connected = value;
     if (!value)
         capturing = false;
+    // The device marks the loss in the capture; its return is marked here.
+    if (!value && capture.sampleCount() > 0)
+        linkLost = true;
+    else if (value && linkLost) {
+        capture.addEvent(capture.firstSample() + quint64(capture.sampleCount()),
+                         tr("Связь восстановлена"));
+        linkLost = false;
+    }
     ui->comboBoxConnectionPort->setEnabled(!value);
     ui->actionStart->setEnabled(value);
     ui->actionStop->setEnabled(false);
@@ -222,6 +246,9 @@ void MainWindow::deviceDataTime(QVector<structSample> data)
     if (data.isEmpty() || reviewing)
         return;
     capture.append(data);
+    // With recording on, the engine writes the same batches to its file.
+    if (!actionRecord->isChecked())
+        captureUnsaved = true;
     signalView->samplesAppended();
     replotTime = true;
 }
@@ -230,8 +257,20 @@ void MainWindow::captureStarted(quint16 period)
 {
     if (reviewing)
         return;
+    // Whoever asked for it (Start, or a command typed in the terminal), a
+    // confirmed start begins a fresh capture at the confirmed period.
     capture.reset(period, QDateTime::currentDateTime());
+    captureUnsaved = false;
+    linkLost = false;
+    signalView->restoreScrollWidth();
     signalView->storeChanged();
+    clearGraphs(graphFreq);
+    ui->plotFreq->replot();
+    QSlider* slider = ui->horizontalSliderCaptureAdc;
+    if (period >= slider->minimum() && period <= slider->maximum())
+        slider->setValue(period);
+    ui->actionStart->setEnabled(false);
+    setCapture(true);
     replotTime = true;
 }
 
@@ -319,6 +358,13 @@ void MainWindow::on_actionClear_triggered()
 {
     if (reviewing)
         return; // a file is closed, not cleared
+    if (mayDiscardCapture())
+        clearPlots();
+}
+
+void MainWindow::clearPlots()
+{
+    captureUnsaved = false;
     // Samples that arrive after a clear keep their times in the capture.
     capture.reset(capture.period(), capture.startTime(),
                   capture.firstSample() + quint64(capture.sampleCount()));
@@ -378,13 +424,15 @@ void MainWindow::on_actionStart_triggered()
             return;
         closeRecording();
     }
+    if (!mayDiscardCapture())
+        return;
     ui->actionStart->setEnabled(false);
     const quint16 period = static_cast<quint16>(ui->horizontalSliderCaptureAdc->value());
     // The capture's own start (captureStarted) resets the store again when the
     // headset confirms; until then the chosen period is the time base.
     capture.reset(period, QDateTime::currentDateTime());
     signalView->restoreScrollWidth();
-    on_actionClear_triggered();
+    clearPlots();
     device->captureStart(period);
 }
 
@@ -470,8 +518,10 @@ void MainWindow::on_doubleSpinBoxCaptureFreq_valueChanged(double arg1)
 
 void MainWindow::on_actionExit_triggered()
 {
-    // Leaves without closing the window: no capture stop, nothing saved.
-    QCoreApplication::exit(0);
+    // Leaves without closing the window: no capture stop, no settings saved.
+    // An open recording is finished as the window goes.
+    if (mayDiscardCapture())
+        QCoreApplication::exit(0);
 }
 
 void MainWindow::on_actionAbout_triggered()
@@ -500,4 +550,137 @@ void MainWindow::on_actionAnalysisSendVARN_triggered()
 {
     QMessageBox::warning(this, tr("Отправить в VARN"), tr("Загрузите исходные данные!"),
                          QMessageBox::Ok);
+}
+
+// --- Keeping captures ----------------------------------------------------------------
+
+bool MainWindow::mayDiscardCapture()
+{
+    if (!captureUnsaved || capture.sampleCount() == 0 || actionRecord->isChecked())
+        return true;
+    UnsavedAnswer answer = UnsavedAnswer::Cancel;
+    if (unsavedHook) {
+        answer = unsavedHook();
+    } else {
+        QMessageBox box(QMessageBox::Question, tr("Данные не сохранены"),
+                        tr("Записанные данные не сохранены в файл. Сохранить их?"),
+                        QMessageBox::NoButton, this);
+        QPushButton* save = box.addButton(tr("Сохранить"), QMessageBox::AcceptRole);
+        QPushButton* discard = box.addButton(tr("Не сохранять"), QMessageBox::DestructiveRole);
+        QPushButton* cancel = box.addButton(tr("Отмена"), QMessageBox::RejectRole);
+        box.setDefaultButton(save);
+        box.setEscapeButton(cancel);
+        box.exec();
+        if (box.clickedButton() == save)
+            answer = UnsavedAnswer::Save;
+        else if (box.clickedButton() == discard)
+            answer = UnsavedAnswer::Discard;
+    }
+    switch (answer) {
+    case UnsavedAnswer::Save:
+        return saveCapture();
+    case UnsavedAnswer::Discard:
+        return true;
+    case UnsavedAnswer::Cancel:
+        break;
+    }
+    return false;
+}
+
+// --- Continuous recording -------------------------------------------------------------
+
+QString MainWindow::defaultRecordingFolder()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+        .filePath(QStringLiteral("Neurask"));
+}
+
+void MainWindow::setupRecording()
+{
+    recordFolder = defaultRecordingFolder();
+    recorderThread = std::make_unique<RecorderThread>();
+    Recorder* recorder = recorderThread->recorder();
+    // The engine gets the device's batches on its own thread, beside the plots.
+    connectCapture(device, recorder);
+    connect(recorder, &Recorder::progress, this,
+            [this](QString path, double seconds, qint64 bytes) {
+                recordingProgress(path, seconds, bytes);
+            });
+    connect(recorder, &Recorder::failed, this,
+            [this](QString message) { recordingFailed(message); });
+    connect(recorder, &Recorder::recordingChanged, this, [this](bool on) {
+        const QSignalBlocker blocker(actionRecord);
+        actionRecord->setChecked(on);
+    });
+
+    actionRecord = new QAction(QIcon(":/pic/record.png"), tr("Запись"), this);
+    actionRecord->setObjectName("actionRecord");
+    actionRecord->setCheckable(true);
+    actionRecord->setShortcut(QKeySequence("Ctrl+R"));
+    actionRecord->setToolTip(tr("Записывать каждый сбор данных в файл BDF+"));
+    connect(actionRecord, &QAction::toggled, this, [this](bool on) { setRecording(on); });
+    actionRecordFolder = new QAction(tr("Папка записи..."), this);
+    actionRecordFolder->setObjectName("actionRecordFolder");
+    actionRecordFolder->setToolTip(tr("Выбрать папку для файлов записи"));
+    connect(actionRecordFolder, &QAction::triggered, this, [this] { chooseRecordingFolder(); });
+
+    // After Save, in the File menu and on the tool bar.
+    for (QWidget* bar : {static_cast<QWidget*>(ui->menu), static_cast<QWidget*>(ui->toolBar)}) {
+        const QList<QAction*> actions = bar->actions();
+        const int at = actions.indexOf(ui->actionSave) + 1;
+        QAction* before = at > 0 && at < actions.size() ? actions[at] : nullptr;
+        bar->insertAction(before, actionRecord);
+        if (bar == ui->menu)
+            bar->insertAction(before, actionRecordFolder);
+    }
+
+    labelRecording =
+        addStatusCounter(ui->statusBar, QString(), tr("Файл записи: его длительность и размер"));
+    labelRecording->hide();
+}
+
+void MainWindow::setRecording(bool on)
+{
+    Recorder* recorder = recorderThread->recorder();
+    if (on) {
+        if (recordFolder == defaultRecordingFolder())
+            QDir().mkpath(recordFolder);
+        QMetaObject::invokeMethod(recorder, "setTarget", Qt::QueuedConnection,
+                                  Q_ARG(QString, recordFolder));
+    }
+    QMetaObject::invokeMethod(recorder, "setRecording", Qt::QueuedConnection, Q_ARG(bool, on));
+    if (!on)
+        labelRecording->hide();
+}
+
+void MainWindow::chooseRecordingFolder()
+{
+    const QString folder = FileDialog::getExistingDirectory(this, tr("Папка записи"), recordFolder);
+    if (folder.isEmpty())
+        return;
+    recordFolder = folder;
+    // The next file goes there; an open one is finished where it is.
+    QMetaObject::invokeMethod(recorderThread->recorder(), "setTarget", Qt::QueuedConnection,
+                              Q_ARG(QString, recordFolder));
+}
+
+void MainWindow::recordingProgress(const QString& path, double seconds, qint64 bytes)
+{
+    const qint64 whole = qint64(seconds);
+    const QString length = QStringLiteral("%1:%2:%3")
+                               .arg(whole / 3600, 2, 10, QLatin1Char('0'))
+                               .arg(whole / 60 % 60, 2, 10, QLatin1Char('0'))
+                               .arg(whole % 60, 2, 10, QLatin1Char('0'));
+    labelRecording->setText(tr("Запись: %1  %2  %3 МБ")
+                                .arg(QFileInfo(path).fileName(), length)
+                                .arg(double(bytes) / (1024.0 * 1024.0), 0, 'f', 1));
+    labelRecording->show();
+}
+
+void MainWindow::recordingFailed(const QString& message)
+{
+    // The capture and the plots go on; only the file has ended.
+    labelRecording->hide();
+    ui->statusBar->showMessage(message);
+    QMessageBox::warning(this, tr("Запись"), message, QMessageBox::Ok);
 }

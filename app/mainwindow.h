@@ -8,6 +8,9 @@
 #include <QSharedPointer>
 #include <QVector>
 
+#include <functional>
+#include <memory>
+
 #include "capture/capturestore.h"
 #include "capture/recordingfile.h"
 #include "device/types.h"
@@ -30,6 +33,7 @@ class QMouseEvent;
 class QThread;
 class QTimer;
 class QWheelEvent;
+class RecorderThread;
 class SignalView;
 
 namespace Ui
@@ -49,6 +53,15 @@ public:
     const CaptureStore& captureStore() const { return capture; }
     // The view choices as the controls show them.
     const structViewSettings& viewSettings() const { return view; }
+    // The folder new recordings go to.
+    QString recordingFolder() const { return recordFolder; }
+    // The default: "Neurask" in the user's documents.
+    static QString defaultRecordingFolder();
+
+    // The answer to "save the capture first?" before it would be discarded.
+    enum class UnsavedAnswer { Save, Discard, Cancel };
+    // Answers that question instead of a box (tests set it, and clear it again).
+    static inline std::function<UnsavedAnswer()> unsavedHook;
 
     // Review of a recording file (review.cpp). Open reads the file in the
     // background; once read it replaces what the plots show, and live capture
@@ -128,6 +141,19 @@ private:
     structLightParam lightParam() const;
     structSoundParam soundParam() const;
     void setViewSettings(const structViewSettings& settings);
+    // Empties the plots; samples that arrive later keep their capture times.
+    void clearPlots();
+    // Before a capture that is neither saved nor being recorded is discarded:
+    // asks whether to save it first. False when the operator cancels (or the
+    // save did not succeed).
+    bool mayDiscardCapture();
+    // File > Save: true when the file was written.
+    bool saveCapture();
+    void setupRecording();
+    void setRecording(bool on);
+    void chooseRecordingFolder();
+    void recordingProgress(const QString& path, double seconds, qint64 bytes);
+    void recordingFailed(const QString& message);
 
     // Review (review.cpp).
     void setupReview();
@@ -159,6 +185,17 @@ private:
     CaptureStore capture;
     SignalView* signalView = nullptr;
     structViewSettings view;
+    // The store holds samples that are in no file (cleared by Save).
+    bool captureUnsaved = false;
+    // The link was lost during a capture; its return is an event of it.
+    bool linkLost = false;
+    // Continuous recording: the engine on its own thread, the actions that
+    // drive it and the status bar field it reports to.
+    std::unique_ptr<RecorderThread> recorderThread;
+    QAction* actionRecord = nullptr;
+    QAction* actionRecordFolder = nullptr;
+    QLabel* labelRecording = nullptr;
+    QString recordFolder;
 
     bool connected = false;
     bool capturing = false;

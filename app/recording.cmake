@@ -6,10 +6,12 @@ if(NOT TARGET neurask_recording)
     ${CMAKE_CURRENT_LIST_DIR}/recording.cpp
     ${CMAKE_CURRENT_LIST_DIR}/recording.h)
   target_include_directories(neurask_recording PUBLIC ${PROJECT_SOURCE_DIR})
-  target_link_libraries(neurask_recording PUBLIC Qt5::Core neurask_edf neurask_capture)
+  target_link_libraries(neurask_recording PUBLIC Qt5::Core neurask_edf neurask_capture
+    neurask_recorder)
 endif()
 
-# The window's Save writes through the module too.
+# The window's Save writes through the module too, and records through the
+# engine.
 if(TARGET neurask_gui)
-  target_link_libraries(neurask_gui PUBLIC neurask_edf)
+  target_link_libraries(neurask_gui PUBLIC neurask_edf neurask_recorder)
 endif()

@@ -1,77 +1,75 @@
 #ifndef RECORDING_H
 #define RECORDING_H
 
-// Writing a capture to an EDF+ file: the work behind File > Save, kept apart
-// from the window so that it can be driven (and timed) without widgets.
-// Called from the GUI thread only; the recording-file module is not guarded.
+// Writing a capture store to an EDF+ or BDF+ file: the work behind File > Save,
+// kept apart from the window so that it can be driven (and timed) without
+// widgets. The store is read in place and must not change meanwhile (the GUI
+// thread owns it).
+//
+// What the file holds:
+// - The store's channels, with their labels and units; a channel in volts is
+//   written in microvolts ("uV").
+// - The time base of the capture: for a live capture the recording engine's
+//   record layout (samples per record over record duration is the rate
+//   exactly); for channels of their own rates the record duration closest to
+//   a second in which every channel has a whole number of samples.
+// - BDF+ (24-bit): each stored value is the count itself. A live capture uses
+//   the engine's physical range, so the file matches its recordings exactly.
+// - EDF+ (16-bit): each channel's physical range is that of its own data, so
+//   the step is as fine as the channel allows; each value is within half a
+//   step of the stored one.
+// - Start date and time: those of the capture's first stored sample (whole
+//   seconds, as the engine writes them).
+// - The capture's events as annotations, at the time of the sample they
+//   precede.
+// - The last record, when the samples do not fill it, is completed with copies
+//   of each channel's last sample, and the annotation "Конец данных" marks
+//   where the stored samples end (as the engine does).
 
 #include <QByteArray>
-#include <QVector>
-
-#include <array>
-#include <cstddef>
+#include <QString>
 
 class CaptureStore;
 
-// A read-only view of one channel's values, in point order. The values need
-// not be contiguous: a plot graph stores (key, value) pairs, so its values are
-// read in place with a stride of one pair instead of being copied.
-struct RecordingChannel {
-    const double* first = nullptr; // value of point 0
-    qint64 count = 0;              // number of points
-    std::ptrdiff_t strideBytes = sizeof(double);
-
-    double at(qint64 i) const
-    {
-        return *reinterpret_cast<const double*>(reinterpret_cast<const char*>(first) +
-                                                i * strideBytes);
-    }
-
-    static RecordingChannel fromVector(const QVector<double>& values)
-    {
-        RecordingChannel channel;
-        channel.first = values.constData();
-        channel.count = values.size();
-        return channel;
-    }
+enum class RecordingFormat {
+    Edf, // EDF+, 16-bit
+    Bdf, // BDF+, 24-bit
 };
-
-constexpr int recordingChannelCount = 12;
-using RecordingChannels = std::array<RecordingChannel, recordingChannelCount>;
 
 // The step that failed; each has its own message in the window.
 enum class RecordingError {
     None,
+    Layout,         // the channels' rates allow no record duration the format can hold
     Open,           // the module refused to open (create) the file
+    Setup,          // setting the header: a label, unit, physical range, record layout
     DigitalMaximum, // setting a channel's digital maximum
     DigitalMinimum, // setting a channel's digital minimum
-    Write,          // writing a channel's second of samples (or the header before it)
+    Write,          // writing a record (or the header before it)
     Close,          // finishing the file: the record count or the final flush
 };
 
 struct RecordingResult {
     RecordingError error = RecordingError::None;
-    int code = 0;       // the module's result for the failed step
-    qint64 records = 0; // one-second records completed in the file
-    int rate = 0;       // samples per record, per channel
+    int code = 0;             // the module's result for the failed step
+    qint64 records = 0;       // records completed in the file
+    int samplesPerRecord = 0; // of channel 0
+    int duration = 0;         // record duration, units of 10 us
     bool ok() const { return error == RecordingError::None; }
 };
 
-// Samples per second as written: the rate rounded to the nearest integer,
-// halves away from zero (500.5 -> 501, 909.091 -> 909).
-int recordingSamplesPerRecord(double rate);
+// The annotation that marks the end of the stored samples in a completed last
+// record.
+QString recordingEndText();
 
-// Writes the twelve channels as an EDF+C file of one-second records: labels
-// "chan. 1".."chan. 12", unit "mV", physical -5..5 on digital -32768..32767
-// (values beyond are limited). Only whole seconds held by every channel are
-// written; a shorter channel is never read past its end. On a failure after
-// the file was opened, the file is still closed, so it keeps its header and
-// every record completed before the failure, with the count patched.
-// `path` is the file name in the local 8-bit encoding.
-RecordingResult saveRecordingEdf(const QByteArray& path, const RecordingChannels& channels,
-                                 double rate);
-// The same from the first twelve channels of a capture store, in physical
-// values (volts for a live capture).
-RecordingResult saveRecordingEdf(const QByteArray& path, const CaptureStore& store, double rate);
+// Writes the store to `path` (a file name in the local 8-bit encoding). On a
+// failure after the file was opened, the file is still closed, so it keeps its
+// header and every record completed before the failure, with the count
+// patched. An empty store gives a file with the header alone.
+RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
+                              RecordingFormat format);
+
+// The format a chosen file name asks for: ".bdf" (case ignored) gives BDF+,
+// ".edf" EDF+, any other name the format of the filter chosen in the dialog.
+RecordingFormat recordingFormatFor(const QString& fileName, RecordingFormat chosen);
 
 #endif // RECORDING_H

@@ -166,6 +166,9 @@ void MainWindow::on_actionOpen_triggered()
         tr("EDF/BDF файлы (*.edf *.bdf);;EDF файлы (*.edf);;BDF файлы (*.bdf);;Все файлы (*)"));
     if (fileName.isEmpty())
         return;
+    // A file read replaces the capture: an unsaved one is offered for saving.
+    if (!reviewing && !mayDiscardCapture())
+        return;
     openRecording(fileName);
 }
 
@@ -173,7 +176,7 @@ void MainWindow::openRecording(const QString& path)
 {
     if (!loader->start(path))
         return;
-    // The module is not guarded: nothing else may call it until the read ends.
+    // One read at a time, and no Save of the store it is about to replace.
     ui->actionOpen->setEnabled(false);
     ui->actionSave->setEnabled(false);
     actionCloseFile->setEnabled(false);
@@ -218,6 +221,7 @@ void MainWindow::recordingRead(QSharedPointer<LoadedRecording> recording)
         device->captureStop();
     reviewing = true;
     capture = std::move(recording->store);
+    captureUnsaved = false; // the store holds a file
     reviewSeconds = recording->durationSeconds;
     // The legend names the file's signals as the lanes do.
     for (int c = 0; c < channelCount; ++c)

@@ -9,6 +9,8 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QSettings>
 #include <qcustomplot.h>
@@ -124,6 +126,17 @@ void MainWindow::loadSettings()
     restoreStep(ui->comboBoxViewLowPass, settings, "LowPass", viewLowPasses, defaults.lowPass);
     restoreStep(ui->comboBoxViewNotch, settings, "Notch", viewNotches, defaults.notch);
     settings.endGroup();
+
+    // Recording: a folder that is no absolute path, or a state that is no
+    // boolean, counts as absent (recording stays off unless asked for).
+    settings.beginGroup("Recording");
+    const QString folder = settings.value("Folder").toString();
+    if (!folder.isEmpty() && QDir::isAbsolutePath(folder))
+        recordFolder = QDir::cleanPath(folder);
+    const QVariant on = settings.value("On", false);
+    const QString onText = on.toString();
+    actionRecord->setChecked(onText == QLatin1String("true") || onText == QLatin1String("1"));
+    settings.endGroup();
 }
 
 void MainWindow::saveSettings()
@@ -181,44 +194,53 @@ void MainWindow::saveSettings()
     settings.setValue("LowPass", view.lowPass);
     settings.setValue("Notch", view.notch);
     settings.endGroup();
+
+    settings.beginGroup("Recording");
+    settings.setValue("On", actionRecord->isChecked());
+    settings.setValue("Folder", recordFolder);
+    settings.endGroup();
 }
 
 void MainWindow::on_actionSave_triggered()
 {
-    const QString fileName =
-        FileDialog::getSaveFileName(this, tr("Сохранить"), QString(), tr("EDF файл (*.edf)"));
+    saveCapture();
+}
+
+bool MainWindow::saveCapture()
+{
+    const QString edfFilter = tr("EDF файл (*.edf)");
+    const QString bdfFilter = tr("BDF файл (*.bdf)");
+    QString chosenFilter;
+    QString fileName = FileDialog::getSaveFileName(this, tr("Сохранить"), QString(),
+                                                   edfFilter + ";;" + bdfFilter, &chosenFilter);
     if (fileName.isEmpty())
-        return;
+        return false;
+    const RecordingFormat chosen =
+        chosenFilter == bdfFilter ? RecordingFormat::Bdf : RecordingFormat::Edf;
+    // A new name without a suffix gets the chosen filter's; an existing file
+    // (the dialog asked before replacing it) is written as named.
+    if (QFileInfo(fileName).suffix().isEmpty() && !QFileInfo::exists(fileName))
+        fileName += chosen == RecordingFormat::Bdf ? ".bdf" : ".edf";
 
     // The store is read in place: no copy of a long capture, and no events
     // are processed until the file is written, so this is one consistent
     // snapshot.
-    // A file under review is written again at its own rate. Save writes twelve
-    // channels at one rate; another shape would come out empty or mixed up.
-    if (reviewing) {
-        bool sameShape = capture.channelCount() == channelCount;
-        for (int c = 1; c < capture.channelCount() && sameShape; ++c)
-            sameShape = capture.channel(c).samplesPerSecond == capture.channel(0).samplesPerSecond;
-        if (!sameShape) {
-            QMessageBox::information(this, tr("Ошибка"),
-                                     tr("Сохранить можно только запись из 12 сигналов с одной "
-                                        "частотой"),
-                                     QMessageBox::Ok);
-            return;
-        }
-    }
-    // A file under review is written again at its own rate.
-    const double rate = reviewing && capture.channelCount() > 0
-                            ? capture.channel(0).samplesPerSecond
-                            : ui->doubleSpinBoxCaptureFreq->value();
-    const RecordingResult result = saveRecordingEdf(fileName.toLocal8Bit(), capture, rate);
+    const RecordingResult result =
+        saveRecording(fileName.toLocal8Bit(), capture, recordingFormatFor(fileName, chosen));
 
     QString text;
     switch (result.error) {
     case RecordingError::None:
-        return;
+        captureUnsaved = false;
+        return true;
+    case RecordingError::Layout:
+        text = tr("Частоты каналов не позволяют записать их в один файл!");
+        break;
     case RecordingError::Open:
         text = tr("Ошибка открытия файла!");
+        break;
+    case RecordingError::Setup:
+        text = tr("Ошибка записи заголовка!");
         break;
     case RecordingError::DigitalMaximum:
         text = tr("edf_set_digital_maximum!");
@@ -233,6 +255,7 @@ void MainWindow::on_actionSave_triggered()
         text = tr("edf_close!");
         break;
     }
-    qDebug() << "MainWindow::on_actionSave_triggered" << text << result.code << result.records;
+    qDebug() << "MainWindow::saveCapture" << text << result.code << result.records;
     QMessageBox::information(this, tr("Ошибка"), text, QMessageBox::Ok);
+    return false;
 }

@@ -5,8 +5,9 @@
 //
 // readRecording runs in any one thread; RecordingLoader runs it in a thread
 // of its own and hands the result back to the thread that owns the loader.
-// The recording-file module is not guarded, so while a loader runs nothing
-// else may call the module (the window disables Open and Save meanwhile).
+// The loader's handle is its own; other handles (the recording engine's, a
+// Save) may be in use meanwhile. The window disables Open and Save while a
+// loader runs, so that one read goes at a time.
 #pragma once
 
 #include <QDateTime>

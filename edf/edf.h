@@ -3,8 +3,9 @@
 //
 // A procedural interface over a process-wide table of 64 open files addressed by integer
 // handles 0..63. Every operation takes the handle first and returns 0 (or a handle) on success
-// and a negative code on failure; nothing throws. The table is not guarded: call the module from
-// one thread only (the program calls it from the GUI thread).
+// and a negative code on failure; nothing throws. The table itself is guarded, so different
+// handles may be opened, used and closed from different threads at once; each handle is used by
+// one thread at a time.
 //
 // Depends on the C++ standard library only.
 #pragma once

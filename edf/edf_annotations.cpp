@@ -88,6 +88,7 @@ int put_seconds(char* out, int64_t ticks)
 
 edf_annotation_entry* queue_of(const edf_file_record* f)
 {
+    std::lock_guard<std::mutex> lock(edf_table_mutex);
     for (int i = 0; i < EDF_MAX_FILES; i++) {
         if (edf_table.files[i] == f)
             return edf_table.queued_annotations[i];

@@ -17,6 +17,7 @@
 static_assert(sizeof(edf_annotation_entry) == 64, "a queued annotation takes 64 bytes");
 
 edf_handle_table edf_table;
+std::mutex edf_table_mutex;
 
 const char* edf_result_text(int code)
 {
@@ -251,6 +252,7 @@ int edf_release_slot(int handle)
     int result = 0;
     if (f->stream && fclose(f->stream) != 0)
         result = -1;
+    std::lock_guard<std::mutex> lock(edf_table_mutex);
     free(edf_table.queued_annotations[handle]);
     edf_table.queued_annotations[handle] = nullptr;
     free(edf_table.read_annotations[handle].entries);
@@ -279,11 +281,13 @@ int edf_is_file_open(const char* path)
 {
     if (!path)
         return 0;
+    std::lock_guard<std::mutex> lock(edf_table_mutex);
     return edf_path_in_use(path);
 }
 
 int edf_open_file_count()
 {
+    std::lock_guard<std::mutex> lock(edf_table_mutex);
     return edf_table.open_count;
 }
 
@@ -291,6 +295,7 @@ int edf_get_handle(int n)
 {
     if (n < 0)
         return -1;
+    std::lock_guard<std::mutex> lock(edf_table_mutex);
     for (int i = 0; i < EDF_MAX_FILES; i++) {
         if (edf_table.files[i]) {
             if (n == 0)

@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <mutex>
+
 // One data signal of an open file; zero-initialised.
 struct edf_signal_param {
     char label[17];
@@ -139,6 +141,10 @@ struct edf_handle_table {
 };
 
 extern edf_handle_table edf_table;
+// Guards the table itself (which slots are taken, the open count, the path check), so that
+// different handles can be opened, used and closed from different threads at once. Operations
+// on one handle touch only that handle's slot and stay the caller's to keep to one thread.
+extern std::mutex edf_table_mutex;
 
 // The record of an open handle, or null for a handle out of range or a free slot.
 edf_file_record* edf_record(int handle);

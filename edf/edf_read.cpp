@@ -995,12 +995,15 @@ int edf_open_for_reading(const char* path, edf_header_info* hdr, int annotation_
     };
     if (annotation_mode < 0 || annotation_mode > 2)
         return fail(EDF_ERROR_ANNOTATION_MODE);
-    if (edf_table.open_count >= EDF_MAX_FILES)
-        return fail(EDF_ERROR_TOO_MANY_FILES);
     if (!path)
         return fail(EDF_ERROR_CANNOT_OPEN);
-    if (edf_path_in_use(path))
-        return fail(EDF_ERROR_ALREADY_OPEN);
+    {
+        std::lock_guard<std::mutex> lock(edf_table_mutex);
+        if (edf_table.open_count >= EDF_MAX_FILES)
+            return fail(EDF_ERROR_TOO_MANY_FILES);
+        if (edf_path_in_use(path))
+            return fail(EDF_ERROR_ALREADY_OPEN);
+    }
     FILE* stream = fopen(path, "rb");
     if (!stream)
         return fail(EDF_ERROR_CANNOT_OPEN);
@@ -1016,10 +1019,16 @@ int edf_open_for_reading(const char* path, edf_header_info* hdr, int annotation_
 
     annotation_collector annotations;
     int result = check_file(f, annotation_mode, annotations);
+    // The file is checked without the table held (that reads all of it); the slot is taken
+    // afterwards, with the path checked again against files opened meanwhile.
+    std::unique_lock<std::mutex> lock(edf_table_mutex);
     const int handle = edf_free_slot();
     if (result == 0 && handle < 0)
         result = EDF_ERROR_TOO_MANY_FILES;
+    if (result == 0 && edf_path_in_use(path))
+        result = EDF_ERROR_ALREADY_OPEN;
     if (result != 0) {
+        lock.unlock();
         free_annotations(annotations);
         free(f->signals);
         free(f);
@@ -1031,6 +1040,7 @@ int edf_open_for_reading(const char* path, edf_header_info* hdr, int annotation_
     edf_table.files[handle] = f;
     edf_table.read_annotations[handle] = annotations.list;
     edf_table.open_count++;
+    lock.unlock();
     fill_header_info(f, handle, hdr);
     return 0;
 }

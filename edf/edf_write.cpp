@@ -636,6 +636,9 @@ int edf_open_for_writing(const char* path, int filetype, int number_of_signals)
 {
     if (filetype != EDF_FILETYPE_EDFPLUS && filetype != EDF_FILETYPE_BDFPLUS)
         return EDF_ERROR_FILE_TYPE;
+    // The path check and the taking of a slot are one step, so two threads never open the
+    // same file nor take the same slot.
+    std::lock_guard<std::mutex> lock(edf_table_mutex);
     if (edf_table.open_count >= EDF_MAX_FILES)
         return EDF_ERROR_TOO_MANY_FILES;
     if (!path)

@@ -5,9 +5,8 @@
 // (RecorderThread sets that up). Every slot is meant to be called through a
 // queued connection: the device's capture signals (connectCapture below), the
 // front-end's events and the operator's start and stop of recording. It
-// reports through signals only. It is the only user of the recording-file
-// module in its thread; the module itself is not guarded, so no other thread
-// may use the module while a file is being recorded.
+// reports through signals only. Its file's handle is used in its thread only;
+// other threads may use other handles of the module meanwhile.
 //
 // The files:
 // - BDF+, one file per capture (or per span of a capture that was recorded),

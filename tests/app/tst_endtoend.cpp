@@ -3,19 +3,25 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QDoubleSpinBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 #include <qcustomplot.h>
 
+#include "app/filedialog.h"
 #include "app/mainwindow.h"
+#include "edf/edf.h"
 #include "headset.h"
+#include "recorder/recorder.h"
 #include "testwindow.h"
 
 namespace
@@ -58,6 +64,24 @@ class EndToEndTest : public QObject
         }
         return frames;
     }
+    // Sets the recording folder through its dialog.
+    void chooseFolder(const QString& folder)
+    {
+        FileDialog::folderHook = [folder](QWidget*, const QString&, const QString&) {
+            return folder;
+        };
+        action("actionRecordFolder")->trigger();
+        FileDialog::folderHook = nullptr;
+        QCOMPARE(window->recordingFolder(), folder);
+    }
+    QString recordingLabel()
+    {
+        for (QLabel* label : child<QStatusBar>("statusBar")->findChildren<QLabel*>()) {
+            if (label->isVisible() && label->text().startsWith("Запись: "))
+                return label->text();
+        }
+        return {};
+    }
     bool connected()
     {
         return action("actionStart")->isEnabled() || action("actionStop")->isEnabled();
@@ -66,6 +90,8 @@ class EndToEndTest : public QObject
 private slots:
     void initTestCase()
     {
+        // Captures here are thrown away without asking.
+        MainWindow::unsavedHook = [] { return MainWindow::UnsavedAnswer::Discard; };
         QVERIFY(dir.isValid());
         sim::Options options;
         options.deterministic = true;
@@ -196,6 +222,114 @@ private slots:
         QTest::keyClick(line, Qt::Key_Return);
         QTRY_COMPARE_WITH_TIMEOUT(framesOf('!').value(0), QByteArray("04 21 80 3E"), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(action("actionStop")->isEnabled(), 5000);
+        action("actionStop")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(action("actionStart")->isEnabled(), 5000);
+    }
+
+    // A start typed in the terminal begins a fresh capture in the window, at
+    // the confirmed rate; with recording on, the file holds every sample and
+    // the capture's events at their samples' times: start, a light series, a
+    // loss, stop.
+    void aStartFromTheTerminalIsRecordedWithItsEvents()
+    {
+        const QString folder = dir.path() + "/recordings";
+        QVERIFY(QDir().mkpath(folder));
+        chooseFolder(folder);
+        action("actionRecord")->setChecked(true);
+
+        auto* line = child<QLineEdit>("lineEditCmd");
+        line->setText("!\\60\\22"); // 8800 ticks: 909.091 Hz
+        QTest::keyClick(line, Qt::Key_Return);
+        const CaptureStore& store = window->captureStore();
+        QTRY_COMPARE_WITH_TIMEOUT(store.period(), quint16(8800), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(action("actionStop")->isEnabled(), 5000);
+        QVERIFY(!action("actionStart")->isEnabled());
+        QCOMPARE(child<QSlider>("horizontalSliderCaptureAdc")->value(), 8800);
+        QVERIFY(!child<QSlider>("horizontalSliderCaptureAdc")->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(store.sampleCount() >= 300, 5000);
+        QVERIFY(qAbs(store.sampleTime(0, 0) - 8800 * 1.25e-7) < 1e-12);
+
+        headset->clearReceived();
+        child<QPushButton>("pushButtonLightStart")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf('F').size(), 1, 5000);
+        QTest::qWait(300);
+        child<QPushButton>("pushButtonLightStop")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(framesOf('G').size(), 1, 5000);
+        headset->dropSamplePairs(5);
+        QTRY_VERIFY_WITH_TIMEOUT(recordingLabel().contains(".bdf"), 5000);
+        QTest::qWait(1200);
+        action("actionStop")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(action("actionStart")->isEnabled(), 5000);
+        QTest::qWait(300);
+        QVERIFY(action("actionRecord")->isChecked());
+
+        const QStringList files = QDir(folder).entryList({"*.bdf"}, QDir::Files);
+        QCOMPARE(files.size(), 1);
+        const QByteArray path = QFile::encodeName(QDir(folder).filePath(files[0]));
+        auto hdr = std::make_unique<edf_header_info>();
+        // The engine finishes the file on its own thread.
+        int opened = -1;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (opened = opened == 0 ? 0 : edf_open_for_reading(path.constData(), hdr.get(), 1)) == 0,
+            5000);
+        const qint64 n = store.sampleCount();
+        QVERIFY(hdr->signal_info[0].samples_in_file >= n);
+        QCOMPARE(hdr->record_duration, qint64(recordLayout(8800).duration) * 100);
+        for (int c : {0, 11}) {
+            std::vector<int> counts(static_cast<size_t>(n));
+            QCOMPARE(edfread_digital_samples(hdr->handle, c, int(n), counts.data()), int(n));
+            for (qint64 i = 0; i < n; ++i)
+                QCOMPARE(counts[size_t(i)], store.count(c, i));
+        }
+        QStringList texts;
+        QVector<qint64> onsets;
+        for (int i = 0; i < hdr->annotation_count; ++i) {
+            edf_annotation_info a{};
+            QCOMPARE(edf_get_annotation(hdr->handle, i, &a), 0);
+            texts << QString::fromUtf8(a.text);
+            onsets << a.onset;
+        }
+        edf_close(hdr->handle);
+        QStringList kinds;
+        for (const CaptureEvent& event : store.events()) {
+            const qint64 onset = qint64(event.sample * 8800 / 8) * 10; // 100 ns units
+            bool found = false;
+            for (int i = 0; i < texts.size() && !found; ++i)
+                found = onsets[i] == onset && !texts[i].isEmpty() &&
+                        event.text.toUtf8().startsWith(texts[i].toUtf8());
+            QVERIFY2(found, qPrintable(event.text + " at " + QString::number(onset) + " in " +
+                                       texts.join(" | ")));
+            kinds << event.text.section(':', 0, 0);
+        }
+        QVERIFY2(kinds.contains("Свет") && kinds.contains("Потеря отсчётов") &&
+                     kinds.contains("Остановка сбора") && store.events().size() >= 5,
+                 qPrintable(kinds.join(" | ")));
+        action("actionRecord")->setChecked(false);
+    }
+
+    // A file that cannot be created stops recording with a message in the
+    // status bar and a box; the capture and the plots go on.
+    void aRecordingThatCannotBeWrittenStopsAndTheCaptureGoesOn()
+    {
+        chooseFolder(dir.path() + "/gone");
+        action("actionRecord")->setChecked(true);
+        QString boxText, statusText;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxText = box->windowTitle() + "|" + box->text();
+                statusText = child<QStatusBar>("statusBar")->currentMessage();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        poll.start(10);
+        action("actionStart")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!boxText.isEmpty(), 5000);
+        QVERIFY2(boxText.startsWith("Запись|Запись остановлена"), qPrintable(boxText));
+        QVERIFY(!action("actionRecord")->isChecked());
+        QVERIFY2(statusText.startsWith("Запись остановлена"), qPrintable(statusText));
+        const qint64 before = window->captureStore().sampleCount();
+        QTRY_VERIFY_WITH_TIMEOUT(window->captureStore().sampleCount() > before + 200, 5000);
         action("actionStop")->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(action("actionStart")->isEnabled(), 5000);
     }

@@ -106,6 +106,8 @@ class MainWindowTest : public QObject
 private slots:
     void initTestCase()
     {
+        // Captures here are thrown away without asking.
+        MainWindow::unsavedHook = [] { return MainWindow::UnsavedAnswer::Discard; };
         // No ports at all: the worker searches an empty list and pauses.
         store = isolateWindow({});
     }

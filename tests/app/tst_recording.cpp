@@ -1,87 +1,86 @@
-// Writing a capture to EDF+: what lands in the file, byte for byte, and how
-// failures of the disk are reported.
+// Save of a capture store, read back by our reader: the counts and the time
+// base of a live capture, the 16-bit range of each channel, channels of their
+// own rates, the events, and how failures of the disk are reported.
 
 #include "app/recording.h"
+#include "capture/capturestore.h"
 #include "edf/edf.h"
+#include "recorder/recorder.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
 #include <sys/resource.h>
 
 namespace
 {
 
-constexpr int headerBytes = 256 * 14; // 12 channels + the annotation signal + fixed part
-constexpr int annotationBytes = 120;
-
-// Values for channel c (0-based): one fresh vector per channel so a test can
-// give them different lengths.
-struct Capture {
-    std::array<QVector<double>, recordingChannelCount> values;
-
-    RecordingChannels view() const
+// A file opened by our reader, closed with the object.
+struct ReadBack {
+    edf_header_info hdr{};
+    bool ok = false;
+    explicit ReadBack(const QString& path)
     {
-        RecordingChannels channels;
-        for (int c = 0; c < recordingChannelCount; ++c)
-            channels[c] = RecordingChannel::fromVector(values[c]);
-        return channels;
+        ok = edf_open_for_reading(QFile::encodeName(path).constData(), &hdr, 1) == 0;
+    }
+    ~ReadBack()
+    {
+        if (ok)
+            edf_close(hdr.handle);
+    }
+    std::vector<int> digital(int signal)
+    {
+        std::vector<int> v(std::size_t(hdr.signal_info[signal].samples_in_file));
+        edf_rewind(hdr.handle, signal);
+        const int n = edfread_digital_samples(hdr.handle, signal, int(v.size()), v.data());
+        v.resize(std::size_t(std::max(n, 0)));
+        return v;
+    }
+    std::vector<double> physical(int signal)
+    {
+        std::vector<double> v(std::size_t(hdr.signal_info[signal].samples_in_file));
+        edf_rewind(hdr.handle, signal);
+        const int n = edfread_physical_samples(hdr.handle, signal, int(v.size()), v.data());
+        v.resize(std::size_t(std::max(n, 0)));
+        return v;
+    }
+    QVector<QPair<qint64, QString>> annotations()
+    {
+        QVector<QPair<qint64, QString>> list;
+        for (int i = 0; i < hdr.annotation_count; ++i) {
+            edf_annotation_info a{};
+            if (edf_get_annotation(hdr.handle, i, &a) == 0)
+                list << qMakePair(qint64(a.onset), QString::fromUtf8(a.text));
+        }
+        return list;
     }
 };
 
-// A physical value that the -5..5 / -32768..32767 mapping stores as exactly
-// `digital` (0..32767): it lands a quarter step above the code, so truncation
-// cannot go either way.
-double physicalFor(int digital)
+// A live capture of `n` samples at `period` ticks, random counts over the
+// whole 24-bit range on every channel.
+std::unique_ptr<CaptureStore> randomLiveStore(quint16 period, qint64 n, quint64 firstSample,
+                                              quint32 seed)
 {
-    return (digital + 0.75) * 10.0 / 65535.0;
-}
-
-// Channel c, point i: a code that tells channel and point apart.
-int patternCode(int channel, qint64 point)
-{
-    return channel * 2000 + static_cast<int>(point % 2000);
-}
-
-Capture patternCapture(qint64 points)
-{
-    Capture capture;
-    for (int c = 0; c < recordingChannelCount; ++c) {
-        capture.values[c].resize(points);
-        for (qint64 i = 0; i < points; ++i)
-            capture.values[c][i] = physicalFor(patternCode(c, i));
+    auto store = std::make_unique<CaptureStore>();
+    store->reset(period, QDateTime(QDate(2026, 12, 8), QTime(14, 3, 22, 400)), firstSample);
+    QRandomGenerator random(seed);
+    QVector<structSample> batch;
+    for (qint64 i = 0; i < n; ++i) {
+        structSample s{};
+        for (int c = 0; c < channelCount; ++c) {
+            const qint32 count =
+                i == 0 && c == 0 ? countMinimum : qint32(random.bounded(-8388608, 8388608));
+            s.value[c] = count * voltsPerCount;
+        }
+        batch << s;
     }
-    return capture;
-}
-
-struct EdfFile {
-    QByteArray bytes;
-
-    QByteArray field(int offset, int width) const { return bytes.mid(offset, width); }
-    // A field of the signal part: `width` bytes per signal, the field's array
-    // starting at `arrayOffset` from the end of the fixed part.
-    QByteArray signalField(int arrayOffset, int width, int signal) const
-    {
-        return bytes.mid(256 + arrayOffset * 13 + signal * width, width);
-    }
-    int recordBytes(int rate) const { return recordingChannelCount * rate * 2 + annotationBytes; }
-    qint16 sample(int rate, int record, int channel, int i) const
-    {
-        const int at = headerBytes + record * recordBytes(rate) + (channel * rate + i) * 2;
-        const auto lo = static_cast<quint8>(bytes[at]);
-        const auto hi = static_cast<quint8>(bytes[at + 1]);
-        return static_cast<qint16>(static_cast<quint16>(lo | (hi << 8)));
-    }
-};
-
-EdfFile readEdf(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return {file.readAll()};
+    store->append(batch);
+    return store;
 }
 
 } // namespace
@@ -97,184 +96,253 @@ private:
 private slots:
     void initTestCase() { QVERIFY(dir.isValid()); }
 
-    void writesWholeSecondsAndDropsTheRemainder()
+    // BDF+: every count as it is, the engine's layout and range, the start
+    // of the first stored sample, the events at their samples' times, and a
+    // last record completed with copies and marked.
+    void bdfKeepsEveryCountTheTimeBaseAndTheEvents()
     {
-        const Capture capture = patternCapture(2750);
-        const QString path = pathOf("example.edf");
+        const quint16 period = 8800; // 909.091 Hz
+        const RecordLayout layout = recordLayout(period);
+        const qint64 n = 2 * layout.samples + 100;
+        const quint64 first = 5000; // the plots were cleared after 5000 samples
+        auto store = randomLiveStore(period, n, first, 1);
+        store->addEvent(first + 10, "Свет: старт");
+        store->addEvent(first + quint64(n), "Остановка сбора");
+        const QString path = pathOf("live.bdf");
         const RecordingResult result =
-            saveRecordingEdf(QFile::encodeName(path), capture.view(), 500.0);
+            saveRecording(QFile::encodeName(path), *store, RecordingFormat::Bdf);
         QVERIFY(result.ok());
-        QCOMPARE(result.rate, 500);
-        QCOMPARE(result.records, qint64(5));
+        QCOMPARE(result.records, qint64(3));
 
-        const EdfFile edf = readEdf(path);
-        QCOMPARE(edf.bytes.size(), headerBytes + 5 * (12 * 1000 + 120));
-        QCOMPARE(edf.field(0, 8), QByteArray("0       "));
-        QCOMPARE(edf.field(184, 8), QByteArray("3584    "));
-        QVERIFY(edf.field(192, 44).startsWith("EDF+C "));
-        QCOMPARE(edf.field(236, 8), QByteArray("5       "));
-        QCOMPARE(edf.field(244, 8), QByteArray("1       "));
-        QCOMPARE(edf.field(252, 4), QByteArray("13  "));
-        QVERIFY(edf.field(8, 80).startsWith("X X X X "));
-        QVERIFY(edf.field(88, 80).startsWith("Startdate "));
-        for (int c = 0; c < recordingChannelCount; ++c) {
-            QCOMPARE(edf.signalField(0, 16, c),
-                     QString("chan. %1").arg(c + 1).leftJustified(16).toLatin1());
-            QCOMPARE(edf.signalField(96, 8, c), QByteArray("mV      "));
-            QCOMPARE(edf.signalField(104, 8, c), QByteArray("-5      "));
-            QCOMPARE(edf.signalField(112, 8, c), QByteArray("5       "));
-            QCOMPARE(edf.signalField(120, 8, c), QByteArray("-32768  "));
-            QCOMPARE(edf.signalField(128, 8, c), QByteArray("32767   "));
-            QCOMPARE(edf.signalField(216, 8, c), QByteArray("500     "));
+        ReadBack file(path);
+        QVERIFY(file.ok);
+        QCOMPARE(file.hdr.filetype, int(EDF_FILETYPE_BDFPLUS));
+        QCOMPARE(file.hdr.signal_count, 12);
+        QCOMPARE(file.hdr.record_duration, qint64(layout.duration) * 100);
+        // 5000 samples of 1.1 ms after 14:03:22.4 is 14:03:27.9: whole seconds.
+        QCOMPARE(file.hdr.start_hour * 3600 + file.hdr.start_minute * 60 + file.hdr.start_second,
+                 14 * 3600 + 3 * 60 + 27);
+        for (int c = 0; c < 12; ++c) {
+            const edf_signal_info& info = file.hdr.signal_info[c];
+            QCOMPARE(QString(info.label).trimmed(), QString("chan. %1").arg(c + 1));
+            QCOMPARE(QString(info.physical_dimension).trimmed(), QString("uV"));
+            QCOMPARE(info.physical_max, Recorder::physicalMaximum);
+            QCOMPARE(info.samples_per_record, layout.samples);
+            const std::vector<int> values = file.digital(c);
+            QCOMPARE(qint64(values.size()), 3 * qint64(layout.samples));
+            for (qint64 i = 0; i < qint64(values.size()); ++i) {
+                const qint32 stored = store->count(c, std::min(i, n - 1));
+                QCOMPARE(values[std::size_t(i)], std::max(stored, -8388607));
+            }
         }
-        QCOMPARE(edf.signalField(0, 16, 12), QByteArray("EDF Annotations "));
-
-        // Record r holds second r of every channel, channels in order.
-        for (int r = 0; r < 5; ++r)
-            for (int c = 0; c < recordingChannelCount; ++c)
-                for (int i : {0, 1, 250, 499})
-                    QCOMPARE(int(edf.sample(500, r, c, i)), patternCode(c, r * 500 + i));
+        const auto notes = file.annotations();
+        QCOMPARE(notes.size(), 3);
+        QCOMPARE(notes[0].second, QString("Свет: старт"));
+        QCOMPARE(notes[0].first, qint64(10 * 11000)); // 100 ns units
+        QCOMPARE(notes[1].second, QString("Остановка сбора"));
+        QCOMPARE(notes[1].first, n * 11000);
+        QCOMPARE(notes[2].second, recordingEndText());
+        QCOMPARE(notes[2].first, n * 11000);
     }
 
-    void roundsTheRateHalvesAwayFromZero()
+    // EDF+: each channel's range is that of its data, so every value comes
+    // back within half of that channel's own step, whatever its size.
+    void edfValuesAreWithinHalfAStepOfTheirChannel()
     {
-        QCOMPARE(recordingSamplesPerRecord(125.5), 126);
-        QCOMPARE(recordingSamplesPerRecord(500.5), 501);
-        QCOMPARE(recordingSamplesPerRecord(909.091), 909);
-        QCOMPARE(recordingSamplesPerRecord(125.499), 125);
+        auto store = std::make_unique<CaptureStore>();
+        store->reset(16000, QDateTime::currentDateTime());
+        QRandomGenerator random(7);
+        const double amplitudes[12] = {20e-6, 1e-6, 300e-6, 4.1, 0,    2e-3,
+                                       50e-6, 5e-7, 1e-4,   1.0, 7e-6, 0.2};
+        QVector<structSample> batch;
+        for (int i = 0; i < 1700; ++i) {
+            structSample s{};
+            for (int c = 0; c < 12; ++c)
+                s.value[c] =
+                    amplitudes[c] * (random.generateDouble() * 2 - 1) + (c == 4 ? 1e-3 : 0);
+            batch << s;
+        }
+        store->append(batch);
+        const QString path = pathOf("ranges.edf");
+        QVERIFY(saveRecording(QFile::encodeName(path), *store, RecordingFormat::Edf).ok());
 
-        const Capture capture = patternCapture(2 * 126 + 125);
-        const QString path = pathOf("rate.edf");
-        const RecordingResult result =
-            saveRecordingEdf(QFile::encodeName(path), capture.view(), 125.5);
-        QVERIFY(result.ok());
-        QCOMPARE(result.records, qint64(2));
-        const EdfFile edf = readEdf(path);
-        for (int c = 0; c < recordingChannelCount; ++c)
-            QCOMPARE(edf.signalField(216, 8, c), QByteArray("126     "));
-        QCOMPARE(edf.field(236, 8), QByteArray("2       "));
-        QCOMPARE(int(edf.sample(126, 1, 11, 125)), patternCode(11, 126 + 125));
+        ReadBack file(path);
+        QVERIFY(file.ok);
+        QCOMPARE(file.hdr.filetype, int(EDF_FILETYPE_EDFPLUS));
+        for (int c = 0; c < 12; ++c) {
+            const edf_signal_info& info = file.hdr.signal_info[c];
+            const double step = (info.physical_max - info.physical_min) / 65535.0;
+            const CountRange range = store->countRange(c, 0, 1700);
+            const double span = (range.max - range.min) * voltsPerCount * 1e6;
+            // The step is that of the channel's own span (the 8-character
+            // header widens it a little at most).
+            QVERIFY2(span == 0 || step <= span / 65535.0 * 1.01 + 1e-7,
+                     qPrintable(QString("channel %1 step %2 span %3").arg(c).arg(step).arg(span)));
+            const std::vector<double> values = file.physical(c);
+            QVERIFY(values.size() >= 1700);
+            for (int i = 0; i < 1700; ++i) {
+                const double expected = store->value(c, i) * 1e6;
+                QVERIFY2(std::fabs(values[std::size_t(i)] - expected) <= step / 2 * 1.000001,
+                         qPrintable(QString("channel %1 sample %2").arg(c).arg(i)));
+            }
+        }
     }
 
-    void limitsValuesToTheDigitalRange()
+    // A store of channels with their own labels, units and rates (a file read
+    // back): a record duration in which each has whole samples; rates that
+    // allow none are refused.
+    void channelsOfTheirOwnRatesKeepThem()
     {
-        const QVector<double> physical{5.0, -5.0, 0.0, 12.0, -12.0, 4.9999};
-        const QVector<int> stored{32767, -32768, 0, 32767, -32768, 32766};
-        Capture capture;
-        for (auto& channel : capture.values)
-            for (int i = 0; i < 125; ++i)
-                channel.append(physical[i % physical.size()]);
-        const QString path = pathOf("limits.edf");
-        QVERIFY(saveRecordingEdf(QFile::encodeName(path), capture.view(), 125.0).ok());
-        const EdfFile edf = readEdf(path);
-        for (int c = 0; c < recordingChannelCount; ++c)
-            for (int i = 0; i < physical.size(); ++i)
-                QCOMPARE(int(edf.sample(125, 0, c, i)), stored[i]);
-    }
-
-    void readsValuesInPlaceWithAStride()
-    {
-        // A graph keeps (key, value) pairs; only the values are saved.
-        struct Point {
-            double key;
-            double value;
-        };
-        QVector<Point> points(250);
-        for (int i = 0; i < points.size(); ++i)
-            points[i] = {1000.0 + i, physicalFor(i)};
-        RecordingChannels channels;
-        for (auto& channel : channels)
-            channel = {&points[0].value, points.size(), sizeof(Point)};
-        const QString path = pathOf("stride.edf");
-        QVERIFY(saveRecordingEdf(QFile::encodeName(path), channels, 125.0).ok());
-        const EdfFile edf = readEdf(path);
-        QCOMPARE(int(edf.sample(125, 1, 5, 124)), 249);
-    }
-
-    void shorterChannelsLimitTheSecondsWritten_data()
-    {
-        QTest::addColumn<int>("channel");
-        QTest::addColumn<int>("points");
-        QTest::addColumn<int>("records");
-        QTest::newRow("channel 7 holds 2.4 s") << 6 << 1200 << 2;
-        QTest::newRow("channel 12 holds nothing") << 11 << 0 << 0;
-        QTest::newRow("channel 1 holds 1 s") << 0 << 500 << 1;
-    }
-
-    void shorterChannelsLimitTheSecondsWritten()
-    {
-        QFETCH(int, channel);
-        QFETCH(int, points);
-        QFETCH(int, records);
-        Capture capture = patternCapture(2750);
-        capture.values[channel].resize(points);
-        capture.values[channel].squeeze(); // nothing readable past the end
-        const QString path = pathOf("short.edf");
-        const RecordingResult result =
-            saveRecordingEdf(QFile::encodeName(path), capture.view(), 500.0);
-        if (records > 0) {
+        QVector<CaptureChannel> channels(2);
+        channels[0] = {"Fp1", "uV", 200, 0.5, -3};
+        channels[1] = {"Resp", "mV", 0.5, 0.01, 0};
+        CaptureStore store;
+        store.reset(channels, QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5)));
+        std::vector<qint32> a(1000), b(3);
+        for (int i = 0; i < 1000; ++i)
+            a[std::size_t(i)] = i * 37 % 2001 - 1000;
+        b = {5, -7, 9};
+        store.appendCounts(0, a.data(), qint64(a.size()));
+        store.appendCounts(1, b.data(), qint64(b.size()));
+        for (RecordingFormat format : {RecordingFormat::Bdf, RecordingFormat::Edf}) {
+            const QString path = pathOf(format == RecordingFormat::Bdf ? "own.bdf" : "own.edf");
+            const RecordingResult result = saveRecording(QFile::encodeName(path), store, format);
             QVERIFY(result.ok());
-        } else { // the file module says that no record reached the file
-            QCOMPARE(result.error, RecordingError::Close);
-            QCOMPARE(result.code, int(EDF_CLOSE_NO_RECORDS));
+            QCOMPARE(result.duration, 200000); // 2 s: 400 and 1 samples
+            ReadBack file(path);
+            QVERIFY(file.ok);
+            QCOMPARE(file.hdr.signal_count, 2);
+            QCOMPARE(QString(file.hdr.signal_info[0].label).trimmed(), QString("Fp1"));
+            QCOMPARE(QString(file.hdr.signal_info[1].physical_dimension).trimmed(), QString("mV"));
+            QCOMPARE(file.hdr.signal_info[0].samples_per_record, 400);
+            QCOMPARE(file.hdr.signal_info[1].samples_per_record, 1);
+            QCOMPARE(file.hdr.start_year, 2026);
+            QCOMPARE(file.hdr.start_second, 5);
+            const std::vector<double> fp1 = file.physical(0), resp = file.physical(1);
+            const double tolerance = format == RecordingFormat::Bdf ? 1e-6 : 1000 / 65535.0;
+            for (int i = 0; i < 1000; ++i)
+                QVERIFY(std::fabs(fp1[std::size_t(i)] - store.value(0, i)) <= tolerance);
+            for (int i = 0; i < 3; ++i)
+                QVERIFY(std::fabs(resp[std::size_t(i)] - store.value(1, i)) <= 0.16 / 65535 + 1e-9);
         }
-        QCOMPARE(result.records, qint64(records));
-        const EdfFile edf = readEdf(path);
-        QCOMPARE(edf.bytes.size(), headerBytes + records * (12 * 1000 + 120));
-        QCOMPARE(edf.field(236, 8), QByteArray::number(records).leftJustified(8));
+        channels[1].samplesPerSecond = 100 * std::sqrt(2.0);
+        store.reset(channels, QDateTime::currentDateTime());
+        const QString refused = pathOf("refused.edf");
+        QCOMPARE(saveRecording(QFile::encodeName(refused), store, RecordingFormat::Edf).error,
+                 RecordingError::Layout);
+        QVERIFY(!QFile::exists(refused));
     }
 
-    void lessThanASecondWritesTheHeaderAlone()
+    // A 20 uV 10 Hz sine saved and read back by MNE-Python: within half of
+    // the file's step and below 0.5 uV in EDF+, the counts themselves in BDF+.
+    void mneReadsATwentyMicrovoltSine()
     {
-        const Capture capture = patternCapture(499);
-        const QString path = pathOf("header-only.edf");
+        QString python;
+        for (const QString& candidate : {QString("/usr/bin/python3"), QString("python3")}) {
+            QProcess probe;
+            probe.start(candidate, {"-c", "import mne"});
+            if (probe.waitForFinished(60000) && probe.exitCode() == 0) {
+                python = candidate;
+                break;
+            }
+        }
+        if (python.isEmpty())
+            QSKIP("MNE-Python is not installed (scripts/install-deps installs it)");
+
+        const quint16 period = 8800;
+        CaptureStore store;
+        store.reset(period, QDateTime::currentDateTime());
+        QVector<structSample> batch;
+        const int n = 9000; // 9.9 s, the last record partial
+        for (int i = 0; i < n; ++i) {
+            structSample s{};
+            const double t = (i + 1) * period * 1.25e-7;
+            for (int c = 0; c < channelCount; ++c)
+                s.value[c] = 20e-6 * std::sin(2 * M_PI * 10 * t + c);
+            batch << s;
+        }
+        store.append(batch);
+        const char* script = R"(
+import sys, mne
+read = mne.io.read_raw_bdf if sys.argv[1].endswith('.bdf') else mne.io.read_raw_edf
+raw = read(sys.argv[1], preload=True, verbose='error')
+print(repr(float(raw.info['sfreq'])))
+print(' '.join(repr(float(v)) for v in raw.get_data()[0]))
+)";
+        for (RecordingFormat format : {RecordingFormat::Edf, RecordingFormat::Bdf}) {
+            const bool bdf = format == RecordingFormat::Bdf;
+            const QString path = pathOf(bdf ? "sine.bdf" : "sine.edf");
+            QVERIFY(saveRecording(QFile::encodeName(path), store, format).ok());
+            double step = 0;
+            {
+                ReadBack file(path);
+                QVERIFY(file.ok);
+                const edf_signal_info& info = file.hdr.signal_info[0];
+                step = (info.physical_max - info.physical_min) /
+                       double(info.digital_max - info.digital_min);
+            }
+            QProcess reader;
+            reader.start(python, {"-c", script, path});
+            QVERIFY(reader.waitForFinished(120000));
+            QVERIFY2(reader.exitCode() == 0, reader.readAllStandardError().constData());
+            const QList<QByteArray> lines = reader.readAllStandardOutput().trimmed().split('\n');
+            QCOMPARE(lines.size(), 2);
+            QVERIFY(std::fabs(lines[0].toDouble() - 8e6 / period) < 1e-6);
+            const QList<QByteArray> values = lines[1].split(' ');
+            QVERIFY(values.size() >= n);
+            double worst = 0;
+            for (int i = 0; i < n; ++i) {
+                const double microvolts = values[i].toDouble() * 1e6;
+                worst = std::max(worst, std::fabs(microvolts - store.value(0, i) * 1e6));
+                if (bdf)
+                    QCOMPARE(qint32(std::lround(microvolts / step)), store.count(0, i));
+            }
+            qInfo("%s: 20 uV 10 Hz sine read back by MNE: step %.6g uV, worst error %.3g uV",
+                  bdf ? "BDF+" : "EDF+", step, worst);
+            if (bdf) {
+                QVERIFY(worst < 1e-5); // the count's value, to the 0.1 ppm of the header's range
+            } else {
+                QVERIFY(worst <= step / 2 * 1.0001);
+                QVERIFY(worst < 0.5);
+            }
+        }
+    }
+
+    void emptyStoreWritesTheHeaderAlone()
+    {
+        CaptureStore store;
+        const QString path = pathOf("empty.edf");
         const RecordingResult result =
-            saveRecordingEdf(QFile::encodeName(path), capture.view(), 500.0);
-        // No record: the close says so, since readers refuse a file of a header alone.
-        QCOMPARE(result.error, RecordingError::Close);
-        QCOMPARE(result.code, int(EDF_CLOSE_NO_RECORDS));
+            saveRecording(QFile::encodeName(path), store, RecordingFormat::Edf);
+        QVERIFY(result.ok());
         QCOMPARE(result.records, qint64(0));
-        const EdfFile edf = readEdf(path);
-        QCOMPARE(edf.bytes.size(), headerBytes);
-        QCOMPARE(edf.field(236, 8), QByteArray("0       "));
+        QCOMPARE(QFileInfo(path).size(), qint64(256 * 14));
     }
 
-    void reportsAFileThatCannotBeCreated()
+    void reportsFilesThatCannotBeWritten()
     {
-        const Capture capture = patternCapture(1000);
-        const QString path = pathOf("no-such-dir/rec.edf");
-        const RecordingResult result =
-            saveRecordingEdf(QFile::encodeName(path), capture.view(), 500.0);
+        auto store = randomLiveStore(16000, 1200, 0, 3);
+        const QString missing = pathOf("no-such-dir/rec.edf");
+        RecordingResult result =
+            saveRecording(QFile::encodeName(missing), *store, RecordingFormat::Edf);
         QCOMPARE(result.error, RecordingError::Open);
-        QVERIFY(result.code < 0);
-        QVERIFY(!QFile::exists(path));
-    }
-
-    void reportsAFullDiskAsFailure_data()
-    {
-        QTest::addColumn<int>("points");
-        QTest::newRow("while writing records") << 5000;
-        QTest::newRow("while closing a header-only file") << 10;
-    }
-
-    void reportsAFullDiskAsFailure()
-    {
-        QFETCH(int, points);
+        QVERIFY(!QFile::exists(missing));
         if (!QFile::exists("/dev/full"))
             QSKIP("no /dev/full here");
-        const Capture capture = patternCapture(points);
-        const RecordingResult result = saveRecordingEdf("/dev/full", capture.view(), 500.0);
-        QVERIFY(!result.ok());
-        QVERIFY(result.code != 0);
-        QCOMPARE(result.records, qint64(0));
+        for (qint64 n : {qint64(0), qint64(1200)}) {
+            auto part = randomLiveStore(16000, n, 0, 4);
+            result = saveRecording("/dev/full", *part, RecordingFormat::Bdf);
+            QVERIFY(!result.ok());
+            QCOMPARE(result.records, qint64(0));
+        }
     }
 
     void keepsTheCompletedRecordsWhenTheDiskFillsUp()
     {
         // Let the file grow to 2.5 records only: the third record's write
         // fails, the first two stay, and the count is patched to 2.
-        const int recordBytes = 12 * 1000 + 120;
-        const rlim_t limit = headerBytes + 2 * recordBytes + recordBytes / 2;
+        const int recordBytes = 12 * 500 * 3 + 120;
+        const rlim_t limit = 256 * 14 + 2 * recordBytes + recordBytes / 2;
         rlimit saved{};
         QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
         if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < limit)
@@ -284,20 +352,27 @@ private slots:
         small.rlim_cur = limit;
         QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
 
-        const Capture capture = patternCapture(5 * 500);
-        const QString path = pathOf("filled.edf");
+        auto store = randomLiveStore(16000, 5 * 500, 0, 5);
+        const QString path = pathOf("filled.bdf");
         const RecordingResult result =
-            saveRecordingEdf(QFile::encodeName(path), capture.view(), 500.0);
+            saveRecording(QFile::encodeName(path), *store, RecordingFormat::Bdf);
 
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, previousHandler);
 
-        QVERIFY(!result.ok());
+        QCOMPARE(result.error, RecordingError::Write);
         QCOMPARE(result.records, qint64(2));
-        const EdfFile edf = readEdf(path);
-        QVERIFY(edf.bytes.size() >= headerBytes + 2 * recordBytes);
-        QCOMPARE(edf.field(236, 8), QByteArray("2       "));
-        QCOMPARE(int(edf.sample(500, 1, 11, 499)), patternCode(11, 999));
+        ReadBack file(path);
+        QVERIFY(file.ok);
+        QCOMPARE(file.hdr.record_count, qint64(2));
+        QCOMPARE(file.digital(11)[999], store->count(11, 999));
+    }
+
+    void formatFollowsTheName()
+    {
+        QCOMPARE(recordingFormatFor("/a/b.BDF", RecordingFormat::Edf), RecordingFormat::Bdf);
+        QCOMPARE(recordingFormatFor("/a/b.edf", RecordingFormat::Bdf), RecordingFormat::Edf);
+        QCOMPARE(recordingFormatFor("/a.x/b.dat", RecordingFormat::Bdf), RecordingFormat::Bdf);
     }
 };
 

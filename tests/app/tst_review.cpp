@@ -125,6 +125,8 @@ class TestReview : public QObject
 private slots:
     void initTestCase()
     {
+        // Captures here are thrown away without asking.
+        MainWindow::unsavedHook = [] { return MainWindow::UnsavedAnswer::Discard; };
         QVERIFY(useTemporarySettings(settingsDir));
         useFakePorts();
         recording = dir.filePath("rec.edf");

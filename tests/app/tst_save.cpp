@@ -3,6 +3,7 @@
 
 #include "app/filedialog.h"
 #include "app/mainwindow.h"
+#include "edf/edf.h"
 #include "windowfixture.h"
 
 #include <QAction>
@@ -57,19 +58,6 @@ template <typename Values> void fillSignalPlot(MainWindow& window, int points, V
     QCOMPARE(window.captureStore().sampleCount(), qint64(points));
 }
 
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-qint16 sampleAt(const QByteArray& edf, int rate, int record, int channel, int i)
-{
-    const int at = 3584 + record * (12 * rate * 2 + 120) + (channel * rate + i) * 2;
-    return static_cast<qint16>(static_cast<quint8>(edf[at]) |
-                               (static_cast<quint8>(edf[at + 1]) << 8));
-}
-
 } // namespace
 
 class TestSave : public QObject
@@ -94,71 +82,110 @@ private slots:
     void init() { window = std::make_unique<MainWindow>(); }
     void cleanup() { window.reset(); }
 
-    void savesTheSignalPlotAsOneSecondRecords()
+    // The dialog offers EDF+ and BDF+; a name without a suffix gets the
+    // chosen filter's; the file holds the capture's rate, not the box's.
+    void savesTheCaptureInTheChosenFormat()
     {
-        // Channel c's value i is stored as digital code c * 1000 + i % 1000.
-        fillSignalPlot(*window, 2750,
-                       [](int c, int i) { return (c * 1000 + i % 1000 + 0.75) * 10.0 / 65535.0; });
-        const QString path = dir.filePath("capture"); // used as given: no suffix added
-        DialogStub dialog(FileDialog::saveHook, path);
+        fillSignalPlot(*window, 1200, [](int c, int i) { return (c * 1000 + i) * voltsPerCount; });
+        window->findChild<QDoubleSpinBox*>("doubleSpinBoxCaptureFreq")->setValue(125.5);
         MessageBoxAnswerer boxes;
-        trigger("actionSave");
-
-        QCOMPARE(dialog.call.count, 1);
-        QCOMPARE(dialog.call.parent, window.get());
-        QCOMPARE(dialog.call.caption, QString("Сохранить"));
-        QCOMPARE(dialog.call.dir, QString());
-        QCOMPARE(dialog.call.filter, QString("EDF файл (*.edf)"));
-        QVERIFY(boxes.boxes.isEmpty());
-
-        const QByteArray edf = fileBytes(path);
-        QCOMPARE(edf.size(), 3584 + 5 * (12 * 1000 + 120));
-        QCOMPARE(edf.mid(184, 8), QByteArray("3584    "));
-        QCOMPARE(edf.mid(236, 8), QByteArray("5       "));
-        QCOMPARE(edf.mid(256 + 216 * 13, 8), QByteArray("500     "));
-        for (int r : {0, 4})
-            for (int c : {0, 6, 11})
-                for (int i : {0, 499})
-                    QCOMPARE(int(sampleAt(edf, 500, r, c, i)), c * 1000 + (r * 500 + i) % 1000);
-        // The capture is kept.
-        QCOMPARE(window->captureStore().sampleCount(11), qint64(2750));
-    }
-
-    void savesAtTheShownRateRoundedHalvesAwayFromZero()
-    {
-        auto* freq = window->findChild<QDoubleSpinBox*>("doubleSpinBoxCaptureFreq");
-        freq->setValue(125.5);
-        QCOMPARE(freq->value(), 125.5);
-        fillSignalPlot(*window, 2 * 126, [](int, int) { return 0.0; });
-        const QString path = dir.filePath("rate.edf");
-        DialogStub dialog(FileDialog::saveHook, path);
-        trigger("actionSave");
-        const QByteArray edf = fileBytes(path);
-        QCOMPARE(edf.mid(256 + 216 * 13, 8), QByteArray("126     "));
-        QCOMPARE(edf.mid(236, 8), QByteArray("2       "));
-    }
-
-    // The capture holds what the headset can send: its full scale reaches
-    // the file as given, and values beyond it are limited to it (the file's own
-    // range, -5..5, lies beyond the headset's).
-    void storesTheEndsOfTheHeadsetsRangeAndLimitsBeyond()
-    {
-        const double full = countMaximum * voltsPerCount;
-        const double physical[] = {full, -full - voltsPerCount, 0.0, 12.0, -12.0, 5.0};
-        fillSignalPlot(*window, 500, [&](int, int i) { return physical[i % 6]; });
-        const QString path = dir.filePath("range.edf");
-        DialogStub dialog(FileDialog::saveHook, path);
-        trigger("actionSave");
-        const QByteArray edf = fileBytes(path);
-        for (int c = 0; c < 12; ++c) {
-            const int top = sampleAt(edf, 500, 0, c, 0), bottom = sampleAt(edf, 500, 0, c, 1);
-            QVERIFY2(top > 26900 && top < 27000, qPrintable(QString::number(top))); // 4.11 of 5
-            QVERIFY2(bottom < -26900 && bottom > -27000, qPrintable(QString::number(bottom)));
-            QCOMPARE(int(sampleAt(edf, 500, 0, c, 2)), 0);
-            QCOMPARE(int(sampleAt(edf, 500, 0, c, 3)), top);
-            QCOMPARE(int(sampleAt(edf, 500, 0, c, 4)), bottom);
-            QCOMPARE(int(sampleAt(edf, 500, 0, c, 5)), top);
+        struct Case {
+            const char* name;
+            const char* filter;
+            const char* written;
+            int type;
+        } cases[] = {
+            {"plain", "", "plain.edf", EDF_FILETYPE_EDFPLUS},
+            {"chosen", "BDF файл (*.bdf)", "chosen.bdf", EDF_FILETYPE_BDFPLUS},
+            {"named.BDF", "", "named.BDF", EDF_FILETYPE_BDFPLUS},
+        };
+        for (const Case& c : cases) {
+            FileDialog::saveHookFilter = c.filter;
+            DialogStub dialog(FileDialog::saveHook, dir.filePath(c.name));
+            trigger("actionSave");
+            FileDialog::saveHookFilter.clear();
+            QCOMPARE(dialog.call.parent, window.get());
+            QCOMPARE(dialog.call.caption, QString("Сохранить"));
+            QCOMPARE(dialog.call.filter, QString("EDF файл (*.edf);;BDF файл (*.bdf)"));
+            edf_header_info hdr{};
+            const QByteArray path = QFile::encodeName(dir.filePath(c.written));
+            QVERIFY2(edf_open_for_reading(path.constData(), &hdr, 0) == 0, c.written);
+            QCOMPARE(hdr.filetype, c.type);
+            QCOMPARE(hdr.signal_info[0].samples_per_record, 500);
+            QCOMPARE(hdr.record_count, int64_t(3)); // the last one completed
+            int digital[1200];
+            QCOMPARE(edfread_digital_samples(hdr.handle, 11, 1200, digital), 1200);
+            if (c.type == EDF_FILETYPE_BDFPLUS)
+                QCOMPARE(digital[1199], 11 * 1000 + 1199);
+            edf_close(hdr.handle);
         }
+        QVERIFY(boxes.boxes.isEmpty());
+        QVERIFY(!QFile::exists(dir.filePath("plain")));
+        QCOMPARE(window->captureStore().sampleCount(11), qint64(1200)); // the capture is kept
+    }
+
+    // Clear, Start and closing the window ask before an unsaved capture goes;
+    // a saved one, or one being recorded, goes without a word.
+    void anUnsavedCaptureIsNotDiscardedSilently()
+    {
+        int asked = 0;
+        MainWindow::UnsavedAnswer answer = MainWindow::UnsavedAnswer::Cancel;
+        MainWindow::unsavedHook = [&] {
+            ++asked;
+            return answer;
+        };
+        auto unsaved = [&] {
+            window->findChild<QAction*>("actionRecord")->setChecked(false);
+            fillSignalPlot(*window, 100, [](int, int i) { return i * 1e-6; });
+        };
+        const qint64 kept = 100;
+
+        unsaved();
+        trigger("actionClear");
+        QCOMPARE(asked, 1);
+        QCOMPARE(window->captureStore().sampleCount(), kept); // cancelled
+        QVERIFY(!window->close());
+        QCOMPARE(asked, 2);
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "deviceConnection", Q_ARG(bool, true)));
+        trigger("actionStart");
+        QCOMPARE(asked, 3);
+        QCOMPARE(window->captureStore().sampleCount(), kept);
+
+        answer = MainWindow::UnsavedAnswer::Save; // but the dialog is cancelled
+        {
+            DialogStub dialog(FileDialog::saveHook, QString());
+            trigger("actionClear");
+        }
+        QCOMPARE(window->captureStore().sampleCount(), kept);
+        {
+            DialogStub dialog(FileDialog::saveHook, dir.filePath("kept.bdf"));
+            trigger("actionClear");
+        }
+        QCOMPARE(asked, 5);
+        QCOMPARE(window->captureStore().sampleCount(), qint64(0));
+        QVERIFY(QFile::exists(dir.filePath("kept.bdf")));
+
+        answer = MainWindow::UnsavedAnswer::Discard;
+        unsaved();
+        trigger("actionClear");
+        QCOMPARE(asked, 6);
+        QCOMPARE(window->captureStore().sampleCount(), qint64(0));
+
+        unsaved(); // saved: nothing to ask
+        {
+            DialogStub dialog(FileDialog::saveHook, dir.filePath("saved.edf"));
+            trigger("actionSave");
+        }
+        trigger("actionClear");
+        QCOMPARE(asked, 6);
+
+        unsaved(); // recording on: nothing to ask
+        window->findChild<QAction*>("actionRecord")->setChecked(true);
+        trigger("actionClear");
+        QVERIFY(window->close());
+        QCOMPARE(asked, 6);
+        window->findChild<QAction*>("actionRecord")->setChecked(false);
+        MainWindow::unsavedHook = nullptr;
     }
 
     void cancellingEitherDialogDoesNothing()
@@ -201,8 +228,8 @@ private slots:
         QTest::addColumn<int>("points");
         QTest::addColumn<QString>("text");
         QTest::newRow("records fail") << 3000 << "edfwrite_physical_samples!";
-        // Less than a second: only the header is written, at the close.
-        QTest::newRow("the close fails") << 10 << "edf_close!";
+        // No samples: only the header is written, at the close.
+        QTest::newRow("the close fails") << 0 << "edf_close!";
     }
 
     void aFullDiskIsReportedNotShownAsSuccess()
@@ -220,7 +247,9 @@ private slots:
         QCOMPARE(boxes.boxes[0].text, text);
     }
 
-    void aSavedCaptureOpensAndSavesAgainRecordForRecord()
+    // A saved capture opens for review and saves again: the same samples,
+    // each within the steps of the two files.
+    void aSavedCaptureOpensAndSavesAgain()
     {
         fillSignalPlot(*window, 1100, [](int c, int i) { return c * 0.1 + i * 1e-6; });
         const QString first = dir.filePath("first.edf"), again = dir.filePath("again.edf");
@@ -238,9 +267,11 @@ private slots:
         }
         const CaptureStore& store = window->captureStore();
         QCOMPARE(store.channelCount(), 12);
-        QCOMPARE(store.sampleCount(11), qint64(1000)); // the two whole seconds saved
+        QCOMPARE(store.sampleCount(11), qint64(1500)); // three records, the last completed
         QCOMPARE(store.channel(3).samplesPerSecond, 500.0);
-        QVERIFY(qAbs(store.value(11, 999) - (1.1 + 999e-6)) < 10.0 / 65535);
+        QCOMPARE(store.channel(3).unit, QString("uV"));
+        // Within half a count of the headset and the file's step.
+        QVERIFY(qAbs(store.value(11, 999) - (1.1 + 999e-6) * 1e6) < 0.25 + 0.02);
         {
             MessageBoxAnswerer boxes;
             DialogStub dialog(FileDialog::saveHook, again);
@@ -248,15 +279,23 @@ private slots:
             QTest::qWait(50);
             QVERIFY(boxes.boxes.isEmpty());
         }
-        // The same records. The writer truncates physical values toward zero,
-        // so a value read back may land one step lower; never further.
-        const QByteArray a = fileBytes(first), b = fileBytes(again);
-        QCOMPARE(b.size(), a.size());
-        for (int c = 0; c < 12; ++c)
-            for (int i = 0; i < 500; ++i)
-                for (int r = 0; r < 2; ++r)
-                    QVERIFY2(qAbs(sampleAt(a, 500, r, c, i) - sampleAt(b, 500, r, c, i)) <= 1,
-                             qPrintable(QString("channel %1 sample %2").arg(c).arg(i)));
+        edf_header_info a{}, b{};
+        QCOMPARE(edf_open_for_reading(QFile::encodeName(first).constData(), &a, 1), 0);
+        QCOMPARE(edf_open_for_reading(QFile::encodeName(again).constData(), &b, 1), 0);
+        QCOMPARE(b.record_count, a.record_count);
+        for (int c = 0; c < 12; ++c) {
+            const edf_signal_info &sa = a.signal_info[c], &sb = b.signal_info[c];
+            const double steps = (sa.physical_max - sa.physical_min) / 65535 +
+                                 (sb.physical_max - sb.physical_min) / 65535;
+            std::vector<double> va(1500), vb(1500);
+            QCOMPARE(edfread_physical_samples(a.handle, c, 1500, va.data()), 1500);
+            QCOMPARE(edfread_physical_samples(b.handle, c, 1500, vb.data()), 1500);
+            for (int i = 0; i < 1500; ++i)
+                QVERIFY2(qAbs(va[size_t(i)] - vb[size_t(i)]) <= steps,
+                         qPrintable(QString("channel %1 sample %2").arg(c).arg(i)));
+        }
+        edf_close(a.handle);
+        edf_close(b.handle);
     }
 };
 

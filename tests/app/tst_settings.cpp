@@ -1,6 +1,7 @@
 // The operator's settings: what a first start shows, what closing keeps and a
 // start restores, and how a damaged store is survived.
 
+#include "app/filedialog.h"
 #include "app/mainwindow.h"
 #include "windowfixture.h"
 
@@ -8,8 +9,10 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QMenu>
 #include <QSlider>
 #include <QSpinBox>
+#include <QToolBar>
 #include <QtTest>
 #include <qcustomplot.h>
 
@@ -158,9 +161,9 @@ private slots:
         }
 
         QSettings settings;
-        // The spectrum's seven groups and the view's own.
-        QCOMPARE(settings.childGroups().size(), 8);
-        QCOMPARE(settings.allKeys().size(), 22 + 6);
+        // The spectrum's seven groups, the view's own and recording's.
+        QCOMPARE(settings.childGroups().size(), 9);
+        QCOMPARE(settings.allKeys().size(), 22 + 6 + 2);
         QCOMPARE(stored("Window", "Geometry").toByteArray(), geometry);
         QVERIFY(!stored("Window", "State").toByteArray().isEmpty());
         for (std::size_t i = 0; i < std::size(controlKeys); ++i) {
@@ -182,6 +185,45 @@ private slots:
         // The rate's other two boxes follow the restored slider.
         QCOMPARE(doubleValue(restarted, "doubleSpinBoxCapturePeriod"), 2.5);
         QCOMPARE(doubleValue(restarted, "doubleSpinBoxCaptureFreq"), 400.0);
+    }
+
+    // Recording's state and folder survive a restart; a state that is no
+    // boolean or a folder that is no absolute path fall back to off and the
+    // documents folder.
+    void recordingAndItsFolderAreRemembered()
+    {
+        const QString folder = dir.path() + "/recordings";
+        QVERIFY(QDir().mkpath(folder));
+        {
+            MainWindow window;
+            auto* record = window.findChild<QAction*>("actionRecord");
+            QVERIFY(record && record->isCheckable() && !record->isChecked());
+            QVERIFY(!record->shortcut().isEmpty() && !record->icon().isNull());
+            QVERIFY(window.findChild<QMenu*>("menu")->actions().contains(record));
+            QVERIFY(window.findChild<QToolBar*>("toolBar")->actions().contains(record));
+            QCOMPARE(window.recordingFolder(), MainWindow::defaultRecordingFolder());
+            FileDialog::folderHook = [&](QWidget*, const QString&, const QString& start) {
+                return start == MainWindow::defaultRecordingFolder() ? folder : QString();
+            };
+            window.findChild<QAction*>("actionRecordFolder")->trigger();
+            FileDialog::folderHook = nullptr;
+            record->setChecked(true);
+            QVERIFY(window.close());
+        }
+        QCOMPARE(stored("Recording", "Folder").toString(), folder);
+        {
+            MainWindow window;
+            QVERIFY(window.findChild<QAction*>("actionRecord")->isChecked());
+            QCOMPARE(window.recordingFolder(), folder);
+            window.findChild<QAction*>("actionRecord")->setChecked(false);
+        }
+        for (const char* state : {"banana", "", "2"}) {
+            QSettings().setValue("Recording/On", state);
+            QSettings().setValue("Recording/Folder", "relative/folder");
+            MainWindow window;
+            QVERIFY2(!window.findChild<QAction*>("actionRecord")->isChecked(), state);
+            QCOMPARE(window.recordingFolder(), MainWindow::defaultRecordingFolder());
+        }
     }
 
     void exitStoresNothing()
