@@ -101,19 +101,6 @@ int commonDuration(const QVector<double>& rates)
     return 0;
 }
 
-// UTF-8 of a text, cut at a character boundary to at most `limit` bytes.
-QByteArray utf8Cut(const QString& text, int limit)
-{
-    QByteArray bytes = text.toUtf8();
-    if (bytes.size() <= limit)
-        return bytes;
-    int end = limit;
-    while (end > 0 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80)
-        --end;
-    bytes.truncate(end);
-    return bytes;
-}
-
 } // namespace
 
 QString recordingEndText()
@@ -226,7 +213,7 @@ RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
     for (const CaptureEvent& event : store.events()) {
         const quint64 at = event.sample > first ? event.sample - first : 0;
         notes.push_back({qint64(std::llround(double(at) * secondsPerSample * 1e6)),
-                         utf8Cut(event.text, Recorder::annotationTextBytes)});
+                         annotationUtf8(event.text)});
     }
     const double recordMicroseconds = result.duration * 10.0;
     auto recordOf = [&](qint64 onset) { return qint64(double(onset) / recordMicroseconds); };
@@ -240,7 +227,7 @@ RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
         partial = partial || s.stored < records * s.samples;
     if (partial) {
         notes.push_back({qint64(std::llround(double(outputs[0].stored) * secondsPerSample * 1e6)),
-                         utf8Cut(recordingEndText(), Recorder::annotationTextBytes)});
+                         annotationUtf8(recordingEndText())});
     }
     std::vector<int> perRecord(std::size_t(records), 0);
     int busiest = 1;

@@ -30,20 +30,19 @@ int gcd(int a, int b)
     return a;
 }
 
-// UTF-8 of a text, cut at a character boundary to at most `limit` bytes.
-QByteArray utf8Cut(const QString& text, int limit)
+} // namespace
+
+QByteArray annotationUtf8(const QString& text)
 {
     QByteArray bytes = text.toUtf8();
-    if (bytes.size() <= limit)
+    if (bytes.size() <= Recorder::annotationTextBytes)
         return bytes;
-    int end = limit;
+    int end = Recorder::annotationTextBytes;
     while (end > 0 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80)
         --end;
     bytes.truncate(end);
     return bytes;
 }
-
-} // namespace
 
 RecordLayout recordLayout(quint16 period)
 {
@@ -283,7 +282,7 @@ void Recorder::queueAnnotation(quint64 sample, const QString& text)
     const quint64 at = sample > firstSample ? sample - firstSample : 0;
     // Period ticks are 1/8 us; the onset is the sample's time, cut to whole us.
     const quint64 onset = at * period / 8;
-    const QByteArray bytes = utf8Cut(text, annotationTextBytes);
+    const QByteArray bytes = annotationUtf8(text);
     if (edfwrite_annotation_utf8(handle, qint64(onset), -1, bytes.constData()) == 0) {
         ++annotations;
         if (onset > lastOnset)

@@ -29,6 +29,7 @@
 //   annotation "Конец данных" then marks where the captured samples end.
 #pragma once
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -47,6 +48,10 @@ struct RecordLayout {
     int duration = 0; // units of 10 us
 };
 RecordLayout recordLayout(quint16 period);
+
+// An event's text as an annotation carries it: UTF-8, cut at a character
+// boundary to Recorder::annotationTextBytes.
+QByteArray annotationUtf8(const QString& text);
 
 class Recorder : public QObject
 {
