@@ -1,5 +1,7 @@
 #include "capture/capturestore.h"
 
+#include <QThreadPool>
+
 #include <algorithm>
 #include <cmath>
 
@@ -39,10 +41,23 @@ void CaptureStore::reset(quint16 period, const QDateTime& startTime, quint64 fir
     origin = double(firstSample) + 1;
 }
 
-void CaptureStore::reset(const QVector<CaptureChannel>& list, const QDateTime& startTime)
+void CaptureStore::releaseChannels()
 {
+    // Giving back a night's samples (over a gigabyte) takes most of a
+    // repaint's budget on the GUI thread: a pool thread does it. Nothing
+    // refers to the old samples once they are out of the store.
+    constexpr qint64 inlineBytes = qint64(64) << 20;
+    if (memoryBytes() > inlineBytes) {
+        auto* old = new std::vector<Channel>(std::move(channels));
+        QThreadPool::globalInstance()->start([old] { delete old; });
+    }
     channels.clear();
     channels.shrink_to_fit();
+}
+
+void CaptureStore::reset(const QVector<CaptureChannel>& list, const QDateTime& startTime)
+{
+    releaseChannels();
     channels.resize(std::size_t(list.size()));
     for (int c = 0; c < list.size(); ++c) {
         Channel& ch = channels[std::size_t(c)];

@@ -141,6 +141,7 @@ private:
     };
 
     void extendPyramid(Channel& ch);
+    void releaseChannels();
     CountRange levelRange(const Channel& ch, int level, qint64 from, qint64 to) const;
 
     std::vector<Channel> channels;
