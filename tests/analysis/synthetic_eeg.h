@@ -30,7 +30,7 @@ inline void fillSyntheticEeg(CaptureStore& store, quint16 period, double seconds
         structSample s{};
         for (int c = 0; c < channelCount; ++c) {
             const SyntheticRhythm rhythms[] = {
-                {6, 8 + c}, {alphaHz, 10 + 3 * c}, {21.5, 4}, {50, 5}, {37.3, 2}};
+                {6, 8.0 + c}, {alphaHz, 10.0 + 3 * c}, {21.5, 4}, {50, 5}, {37.3, 2}};
             double uv = 100.0 * (c - 6);
             for (const SyntheticRhythm& r : rhythms)
                 uv += r.microvolts * std::sin(2 * M_PI * r.hz * t + c);
