@@ -676,12 +676,17 @@ private slots:
         // The statistics as CSV, through the file chooser.
         tabs->setCurrentIndex(2);
         QTemporaryDir dir;
-        const QString path = dir.filePath("stats.csv");
+        QString path = dir.filePath("stats.csv");
         FileDialog::saveHook = [&](QWidget*, const QString&, const QString&, const QString&) {
             return path;
         };
         dialog->findChild<QPushButton*>("pushButtonAnalysisCsv")->click();
+        const QString csvPath = path;
+        path = dir.filePath("spectra.png");
+        dialog->findChild<QPushButton*>("pushButtonAnalysisPng")->click();
         FileDialog::saveHook = nullptr;
+        QCOMPARE(QImage(path).size(), QSize(1200, 700));
+        path = csvPath;
         QFile csv(path);
         QVERIFY(csv.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = csv.readAll().split('\n');
