@@ -381,7 +381,7 @@ AnalysisResult analyseSnapshot(const StoreSnapshot& snapshot, const AnalysisRequ
     work.request = &request;
     work.trains = &trains;
     work.result = &result;
-    qint64 total = 0;
+    qint64 total = 1;
     for (const StoreSnapshot::Channel& ch : snapshot.channels)
         total += 2 * ch.count + 1;
 
