@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "analysis/recordinganalysis.h"
 #include "../../tests/analysis/synthetic_eeg.h"
+#include "analysis/recordinganalysis.h"
 
 namespace
 {
