@@ -36,7 +36,7 @@ constexpr double blinkPeakSeconds = 0.12;
 constexpr double blinkSeconds = 0.6;
 constexpr double blinkEveryClosed = 15; // mean seconds between blinks
 constexpr double blinkEveryOpen = 4;
-constexpr double drivingPeakUv = 20; // occipital response to flashes at the alpha frequency
+constexpr double drivingPeakUv = 25; // occipital response to flashes at the alpha frequency
 constexpr double drivingRise = 0.2;  // seconds
 constexpr double drivingFall = 0.15;
 
@@ -157,7 +157,7 @@ void EegSignal::lightStart(const uint8_t* p, double after)
     const double f = 1 / train.period;
     const double near = std::exp(-std::pow((f - opt.alphaHz) / 5, 2));
     const double high = f > 25 ? std::exp(-std::pow((f - 25) / 15, 2)) : 1.0;
-    train.fundamental = drivingPeakUv * (0.4 + 0.6 * near) * high;
+    train.fundamental = drivingPeakUv * (0.5 + 0.5 * near) * high;
 }
 
 void EegSignal::lightStop(double after)
