@@ -23,15 +23,16 @@ constexpr double blinkShare[12] = {1.0, 1.0, 0.35, 0.35, 0.12, 0.12, 0.04, 0.04,
 constexpr double drivingShare[12] = {0, 0, 0.05, 0.05, 0.12, 0.12, 0.6, 0.6, 1.0, 1.0, 0.25, 0.25};
 
 constexpr double backgroundRmsUv = 10;
-// Corners of the background's one-pole filters: equal power in each gives a
-// 1/f spectrum from about 0.4 to 30 Hz, falling faster above.
+// Corners of the background's one-pole filters: driven by one noise, each to
+// unit variance, their sum has a 1/f spectrum from about 0.4 to 30 Hz (within
+// 15 %), falling faster above.
 constexpr double pinkCornersHz[] = {0.4, 1.2, 3.6, 10.8, 32.4};
 constexpr double betaHz = 20;
 constexpr double betaBandwidthHz = 6;
-constexpr double alphaWanderHz = 0.15; // rms of the alpha frequency's wander
-constexpr double alphaDepth = 0.2;     // rms of the alpha amplitude's waxing and waning
-constexpr double eyesOpenAlpha = 0.2;  // what is left of the alpha with the eyes open
-constexpr double eyesSeconds = 0.3;    // time constant of the alpha's block and return
+constexpr double alphaWanderHz = 0.1; // rms of the alpha frequency's wander
+constexpr double alphaDepth = 0.2;    // rms of the alpha amplitude's waxing and waning
+constexpr double eyesOpenAlpha = 0.2; // what is left of the alpha with the eyes open
+constexpr double eyesSeconds = 0.3;   // time constant of the alpha's block and return
 constexpr double blinkPeakSeconds = 0.12;
 constexpr double blinkSeconds = 0.6;
 constexpr double blinkEveryClosed = 15; // mean seconds between blinks
@@ -48,22 +49,32 @@ EegSignal::EegSignal(const Options& options) : opt(options), rng(options.seed * 
     for (double& uv : mainsUv)
         uv = opt.mainsHz > 0 ? mains(rng) : 0.0;
     alphaPhase = twoPi * std::uniform_real_distribution<double>(0, 1)(rng);
+    for (int c = 0; c < channels; ++c) {
+        lagCos[c] = std::cos(alphaLag[c]);
+        lagSin[c] = std::sin(alphaLag[c]);
+    }
 }
 
 void EegSignal::prepare(double dt)
 {
     preparedDt = dt;
     for (int k = 0; k < pinkPoles; ++k) {
-        // Each pole driven to unit variance, so that the corners share the power equally.
         pinkA[k] = std::exp(-twoPi * pinkCornersHz[k] * dt);
         pinkB[k] = std::sqrt(1 - pinkA[k] * pinkA[k]);
     }
-    // Beta as noise through a complex one-pole resonator: its real part has
-    // the variance betaDrive^2 / (1 - r^2), so betaDrive sets it to one.
+    // The poles share their input, so the sum's variance has cross terms.
+    double variance = 0;
+    for (int i = 0; i < pinkPoles; ++i)
+        for (int k = 0; k < pinkPoles; ++k)
+            variance += pinkB[i] * pinkB[k] / (1 - pinkA[i] * pinkA[k]);
+    pinkScale = backgroundRmsUv / std::sqrt(variance);
+    // Beta as noise through a two-pole resonator y = p1 y[-1] + p2 y[-2] + x,
+    // driven so that its variance is one.
     const double r = std::exp(-M_PI * betaBandwidthHz * dt);
-    betaRe = r * std::cos(twoPi * betaHz * dt);
-    betaIm = r * std::sin(twoPi * betaHz * dt);
-    betaDrive = std::sqrt(1 - r * r);
+    betaP1 = 2 * r * std::cos(twoPi * betaHz * dt);
+    betaP2 = -r * r;
+    betaDrive =
+        std::sqrt((1 + betaP2) * ((1 - betaP2) * (1 - betaP2) - betaP1 * betaP1) / (1 - betaP2));
     slowA = std::exp(-twoPi * 0.2 * dt);
     slowB = std::sqrt(1 - slowA * slowA);
     slowerA = std::exp(-twoPi * 0.1 * dt);
@@ -113,18 +124,18 @@ void EegSignal::next(double captureSeconds, double dt, double* uv)
     }
     const double driven = driving();
 
-    const double pinkScale = backgroundRmsUv / std::sqrt(double(pinkPoles));
     for (int c = 0; c < channels; ++c) {
+        const double white = gauss(rng);
         double background = 0;
         for (int k = 0; k < pinkPoles; ++k) {
-            pink[c][k] = pinkA[k] * pink[c][k] + pinkB[k] * gauss(rng);
+            pink[c][k] = pinkA[k] * pink[c][k] + pinkB[k] * white;
             background += pink[c][k];
         }
-        const double re = beta[c][0], im = beta[c][1];
-        beta[c][0] = betaRe * re - betaIm * im + betaDrive * gauss(rng);
-        beta[c][1] = betaIm * re + betaRe * im + betaDrive * gauss(rng);
+        const double b = betaP1 * beta[c][0] + betaP2 * beta[c][1] + betaDrive * gauss(rng);
+        beta[c][1] = beta[c][0];
+        beta[c][0] = b;
         // sin(phase + lag) without a sine per channel.
-        const double a = alphaSin * std::cos(alphaLag[c]) + alphaCos * std::sin(alphaLag[c]);
+        const double a = alphaSin * lagCos[c] + alphaCos * lagSin[c];
         uv[c] = pinkScale * background + betaUv[c] * beta[c][0] + alphaUv[c] * alpha * a +
                 mainsUv[c] * mains + blinkShare[c] * blink + drivingShare[c] * driven;
     }

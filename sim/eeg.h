@@ -55,7 +55,8 @@ private:
     double preparedDt = 0;
     double pinkA[pinkPoles] = {};
     double pinkB[pinkPoles] = {};
-    double betaRe = 0, betaIm = 0, betaDrive = 0;
+    double pinkScale = 0;
+    double betaP1 = 0, betaP2 = 0, betaDrive = 0;
     double slowA = 0, slowB = 0, slowerA = 0, slowerB = 0;
     double eyesStep = 0;
 
@@ -63,8 +64,9 @@ private:
     double clock = 0; // seconds of signal made so far, idle gaps included
     double made = 0;  // the same without the gaps, so that the signal is the seed's alone
     double pink[channels][pinkPoles] = {};
-    double beta[channels][2] = {};
+    double beta[channels][2] = {}; // the resonator's last two outputs
     double mainsUv[channels] = {};
+    double lagCos[channels] = {}, lagSin[channels] = {}; // of each channel's alpha phase lag
     double alphaPhase = 0;
     double alphaWander = 0;   // slow unit-variance noise that moves the alpha frequency
     double alphaEnvelope = 0; // slow unit-variance noise that waxes and wanes the alpha
