@@ -412,7 +412,9 @@ bool Recorder::queueEvents(quint64 upTo, bool last)
     }
     std::stable_sort(due.begin(), due.end(),
                      [](const Pending& a, const Pending& b) { return a.sample < b.sample; });
-    if (int(due.size()) > annotationSignals) {
+    const auto losses =
+        std::count_if(due.begin(), due.end(), [](const Pending& p) { return p.loss >= 0; });
+    if (int(due.size()) > annotationSignals && losses > 1) {
         // The loss notes become one, with their sum, lasting from the first
         // loss to the last.
         std::vector<Pending> merged;
