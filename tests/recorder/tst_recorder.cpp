@@ -4,8 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -270,75 +268,6 @@ private slots:
         QVERIFY(waitFor([&] { return !finished.isEmpty(); }));
     }
 
-    // Dense events (a loss note every 10 samples, and a few others) never
-    // stretch the file: it ends within one record after the samples, every
-    // record carries at most its slots, every event lies in its own record or
-    // the next, and the merged loss notes add up to every lost sample.
-    void denseEventsNeitherStretchTheFileNorGetLost()
-    {
-        const quint16 period = 16000;
-        const int spr = recordLayout(period).samples;
-        const int n = spr * 5 + 77;
-        QVector<structSample> samples;
-        qint32 counts[channelCount] = {};
-        for (int i = 0; i < n; ++i) {
-            counts[3] = i;
-            samples << sampleOf(counts);
-        }
-        call("setRecording", Q_ARG(bool, true));
-        emit source->captureStarted(period);
-        qint64 lostSent = 0;
-        QSet<QString> others;
-        for (int i = 0; i < n; i += 64) {
-            for (int k = i; k < qMin(n, i + 64); ++k) {
-                if (k % 10 == 5) {
-                    const int lost = 1 + k % 7;
-                    lostSent += lost;
-                    emit source->captureEvent(quint64(k), QStringLiteral("Потеря отсчётов: %1").arg(lost));
-                }
-                if (k % 200 == 100) {
-                    others << QStringLiteral("mark %1").arg(k);
-                    emit source->captureEvent(quint64(k), QStringLiteral("mark %1").arg(k));
-                }
-            }
-            sendSamples(samples, i, qMin(n, i + 64));
-        }
-        emit source->changeCapture(false);
-        QVERIFY(waitFor([&] { return !finished.isEmpty(); }));
-        QVERIFY(finishedOk.first());
-
-        const ReadBack r = readBack(finished.first());
-        QVERIFY(r.ok);
-        QCOMPARE(r.hdr.record_count, qint64((n + spr - 1) / spr)); // no record added
-        QCOMPARE(r.digital[3].mid(0, n), [&] {
-            QVector<int> v;
-            for (int i = 0; i < n; ++i)
-                v << i;
-            return v;
-        }());
-        const qint64 recordTicks = r.hdr.record_duration;
-        qint64 lostRead = 0;
-        QSet<QString> othersRead;
-        QMap<qint64, int> perRecord;
-        for (const edf_annotation_info& a : r.annotations) {
-            const QString text = QString::fromUtf8(a.text);
-            ++perRecord[a.onset / recordTicks];
-            const qint64 single = lossNoteCount(text);
-            QRegularExpressionMatch merged =
-                QRegularExpression("^Потери: (\\d+) \\((\\d+) раз\\)$").match(text);
-            if (single >= 0)
-                lostRead += single;
-            else if (merged.hasMatch())
-                lostRead += merged.captured(1).toLongLong();
-            else if (text.startsWith("mark "))
-                othersRead << text;
-        }
-        QCOMPARE(lostRead, lostSent);
-        QCOMPARE(othersRead, others);
-        for (int count : perRecord)
-            QVERIFY(count <= Recorder::annotationSignals);
-    }
-
     // Switched on with a backlog (what the window holds of the capture), the
     // file holds the capture from the backlog's first sample on, exactly once
     // each, whether the window is behind the engine or ahead of it; the
@@ -422,34 +351,6 @@ private slots:
         for (const edf_annotation_info& a : r.annotations)
             found = found || (QByteArray(a.text) == "again" && a.onset == 600 * 20000);
         QVERIFY(found);
-    }
-
-    // The folder of the open file removed during the recording: failed()
-    // within 5 s, with the reason, while the samples keep coming.
-    void aRemovedFolderStopsTheRecordingWithin5s()
-    {
-        QTemporaryDir& dir = *scratch;
-        const QString folder = dir.filePath("session");
-        QVERIFY(QDir().mkpath(folder));
-        call("setTarget", Q_ARG(QString, folder));
-        call("setRecording", Q_ARG(bool, true));
-        QVector<structSample> batch(50);
-        emit source->captureStarted(16000);
-        emit source->updateDataTime(batch);
-        QVERIFY(waitFor([&] { return !QDir(folder).entryList({"*.bdf"}).isEmpty(); }));
-        QVERIFY(QDir(folder).removeRecursively());
-        QElapsedTimer clock;
-        clock.start();
-        // 10 samples every 100 ms: fewer than a record in the 5 s.
-        QVERIFY(waitFor(
-            [&] {
-                emit source->updateDataTime(batch.mid(0, 10));
-                QThread::msleep(100);
-                return !failures.isEmpty();
-            },
-            8000));
-        QVERIFY2(clock.elapsed() <= 5000, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY2(failures.first().contains("недоступен"), qPrintable(failures.first()));
     }
 
     // Switched on during a capture, a file starts at the next sample; an
