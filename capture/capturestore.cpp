@@ -130,7 +130,6 @@ CaptureStore& CaptureStore::operator=(CaptureStore&& other)
     return *this;
 }
 
-
 qint64 CaptureStore::sampleCount(int c) const
 {
     return c >= 0 && c < channelCount() ? channels[std::size_t(c)].counts.size() : 0;

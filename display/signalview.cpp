@@ -251,8 +251,7 @@ QString SignalView::filterCaption() const
         if (!skipped.isEmpty() && !filtered.isActive(s.stage))
             parts << tr("%1: не применяется при этой частоте отсчётов").arg(name);
         else if (!skipped.isEmpty())
-            parts << tr("%1 (не применяется к %2: частота отсчётов)")
-                         .arg(name, skipped.join(", "));
+            parts << tr("%1 (не применяется к %2: частота отсчётов)").arg(name, skipped.join(", "));
         else if (filtered.isActive(s.stage))
             parts << name;
     }

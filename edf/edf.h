@@ -178,8 +178,8 @@ int edf_module_version();
 
 int edf_set_samples_per_record(int handle, int signal, int samples);
 // Physical limits are kept as the header will show them: rounded outward (a maximum up, a
-// minimum down) to a text of 8 characters, and samples are scaled with that value. A value that text cannot hold to within
-// 1% (e.g. 1e-7, or 1e9) is refused.
+// minimum down) to a text of 8 characters, and samples are scaled with that value. A value that
+// text cannot hold to within 1% (e.g. 1e-7, or 1e9) is refused.
 int edf_set_physical_maximum(int handle, int signal, double value);
 int edf_set_physical_minimum(int handle, int signal, double value);
 int edf_set_digital_maximum(int handle, int signal, int value);

@@ -324,9 +324,8 @@ bool Recorder::openFile(quint16 value, const QDateTime& captureBegan, quint64 fi
     layout = recordLayout(filePeriod);
     if (layout.samples <= 0)
         return false;
-    const QDateTime start =
-        (captureBegan.isValid() ? captureBegan : QDateTime::currentDateTime())
-            .addMSecs(qint64(first) * filePeriod / 8000);
+    const QDateTime start = (captureBegan.isValid() ? captureBegan : QDateTime::currentDateTime())
+                                .addMSecs(qint64(first) * filePeriod / 8000);
     path = nextPath(start);
     if (path.isEmpty()) {
         const QString where = target.isEmpty() ? QDir::currentPath() : target;

@@ -203,9 +203,9 @@ private:
     QString path;
     quint16 filePeriod = 0;
     RecordLayout layout;
-    quint64 firstSample = 0; // capture sample that is the file's sample 0
-    quint64 records = 0;     // completed records
-    int fill = 0;            // samples of the record being filled
+    quint64 firstSample = 0;      // capture sample that is the file's sample 0
+    quint64 records = 0;          // completed records
+    int fill = 0;                 // samples of the record being filled
     std::vector<Pending> pending; // events not yet in the file, by arrival
     std::vector<unsigned char> record;
     Counts last{};

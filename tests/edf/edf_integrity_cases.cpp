@@ -356,7 +356,7 @@ void crashStates(const std::string& dir, std::vector<Expected>& cases)
         std::string bytes = before.substr(0, static_cast<size_t>(length));
         char count[9];
         snprintf(count, sizeof count, "%-8lld",
-                 s.countAhead   ? static_cast<long long>(s.countAhead)
+                 s.countAhead  ? static_cast<long long>(s.countAhead)
                  : counted > 0 ? static_cast<long long>(counted)
                                : -1LL);
         bytes.replace(236, 8, count, 8);

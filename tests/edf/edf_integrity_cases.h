@@ -34,8 +34,8 @@ struct Expected {
     // count reached the disk but not the record it counts); 0 otherwise. Every reader then
     // reads the whole records.
     int64_t countAhead = 0;
-    int64_t startSubsecond = 0;          // 100 ns units
-    bool forPeers = true;                // listed in the peers' manifest
+    int64_t startSubsecond = 0; // 100 ns units
+    bool forPeers = true;       // listed in the peers' manifest
 };
 
 // Writes every case into dir. False (with the reason) when the writer misbehaved while making
