@@ -260,8 +260,17 @@ void MainWindow::deviceDataTime(QVector<structSample> data)
 
 void MainWindow::captureStarted(quint16 period)
 {
+    ++captureStarts;
     if (reviewing)
         return;
+    if (capturing && period == capture.period()) {
+        // A start sent again during the capture (typed in the terminal): the
+        // headset goes on at the same rate, and so do the store and the
+        // recording; the device's note marks the moment.
+        captureBase = capture.firstSample() + quint64(capture.sampleCount());
+        return;
+    }
+    captureBase = 0;
     // Whoever asked for it (Start, or a command typed in the terminal), a
     // confirmed start begins a fresh capture at the confirmed period.
     analysisWindow->storeReplaced();
@@ -284,7 +293,7 @@ void MainWindow::captureEvent(quint64 sample, const QString& text)
 {
     if (reviewing)
         return;
-    capture.addEvent(sample, text);
+    capture.addEvent(sample + captureBase, text);
 }
 
 void MainWindow::deviceDataFFT(int channel, QVector<double> freq, QVector<double> data)
@@ -558,7 +567,10 @@ void MainWindow::on_actionAnalysisSendVARN_triggered()
 
 bool MainWindow::mayDiscardCapture()
 {
-    if (!captureUnsaved || capture.sampleCount() == 0 || actionRecord->isChecked())
+    // A capture being recorded is recorded from its first stored sample
+    // (setRecording hands the engine what came before), so only what is in no
+    // file is asked about.
+    if (!captureUnsaved || capture.sampleCount() == 0)
         return true;
     UnsavedAnswer answer = UnsavedAnswer::Cancel;
     if (unsavedHook) {
@@ -650,6 +662,28 @@ void MainWindow::setRecording(bool on)
         QMetaObject::invokeMethod(recorder, "setTarget", Qt::QueuedConnection,
                                   Q_ARG(QString, recordFolder));
     }
+    if (on && !reviewing && capturing && capture.sampleCount() > 0 && capture.period() > 0) {
+        // Switched on with a capture in the store: it is recorded from its
+        // first stored sample, then live; nothing captured stays unrecorded.
+        RecorderBacklog backlog;
+        backlog.serial = captureStarts;
+        backlog.period = capture.period();
+        backlog.start = capture.startTime();
+        backlog.first = capture.firstSample();
+        const qint64 n = capture.sampleCount();
+        backlog.counts.resize(int(n * channelCount));
+        qint32* out = backlog.counts.data();
+        for (qint64 i = 0; i < n; ++i) {
+            for (int c = 0; c < channelCount; ++c)
+                *out++ = capture.count(c, i);
+        }
+        for (const CaptureEvent& e : capture.events())
+            backlog.events.append({e.sample, e.text});
+        QMetaObject::invokeMethod(recorder, "recordBacklog", Qt::QueuedConnection,
+                                  Q_ARG(RecorderBacklog, backlog));
+        captureUnsaved = false;
+        return;
+    }
     QMetaObject::invokeMethod(recorder, "setRecording", Qt::QueuedConnection, Q_ARG(bool, on));
     if (!on)
         labelRecording->hide();
@@ -681,8 +715,11 @@ void MainWindow::recordingProgress(const QString& path, double seconds, qint64 b
 
 void MainWindow::recordingFailed(const QString& message)
 {
-    // The capture and the plots go on; only the file has ended.
+    // The capture and the plots go on; only the file has ended, and the record
+    // it was filling with it: the store is in no file for certain.
     labelRecording->hide();
+    if (capture.sampleCount() > 0 && !reviewing)
+        captureUnsaved = true;
     ui->statusBar->showMessage(message);
     QMessageBox::warning(this, tr("Запись"), message, QMessageBox::Ok);
 }

@@ -190,6 +190,11 @@ private:
     bool captureUnsaved = false;
     // The link was lost during a capture; its return is an event of it.
     bool linkLost = false;
+    // Capture starts confirmed so far (the recording engine counts the same).
+    int captureStarts = 0;
+    // Added to the device's sample numbers after a start sent again during the
+    // capture, which goes on in the same store.
+    quint64 captureBase = 0;
     // Continuous recording: the engine on its own thread, the actions that
     // drive it and the status bar field it reports to.
     std::unique_ptr<RecorderThread> recorderThread;

@@ -20,8 +20,9 @@
 //   step of the stored one.
 // - Start date and time: those of the capture's first stored sample (whole
 //   seconds, as the engine writes them).
-// - The capture's events as annotations, at the time of the sample they
-//   precede.
+// - The capture's events as annotations at their own times (a file's to its
+//   100 ns) with their durations; none adds a record. A shown file keeps its
+//   record duration, so its copy has its length.
 // - The last record, when the samples do not fill it, is completed with copies
 //   of each channel's last sample, and the annotation "Конец данных" marks
 //   where the stored samples end (as the engine does).
