@@ -6,6 +6,8 @@
 #include <QMutexLocker>
 #include <QSerialPort>
 #include <chrono>
+#include <cmath>
+#include <cstring>
 
 #include "device/commands.h"
 #include "device/ports.h"
@@ -45,6 +47,12 @@ constexpr double ownStopIntervalSeconds = 1.0;
 constexpr qint32 baudRate = 2000000;
 constexpr double tickSeconds = 1.25e-7;
 constexpr int batchSize = 64;
+// The longest a sample waits in a part batch before it is handed on.
+constexpr double batchMaxSeconds = 0.1;
+// Data received while a capture start awaits its reply start the capture when
+// they have come at the requested rate, within this share, for this long.
+constexpr double backlogRateTolerance = 0.1;
+constexpr double backlogSeconds = 0.5;
 
 } // namespace
 
@@ -134,6 +142,13 @@ void Device::start()
             pause(searchPauseMs);
             continue;
         }
+        {
+            // Requests made before the headset was found are stale; one made
+            // once the window knows of it is kept.
+            QMutexLocker locker(&mutex);
+            if (task != taskTerminate)
+                task = taskNone;
+        }
         emit connection(true);
         runExchange();
         // What arrived before the link was lost goes out before the loss is
@@ -218,7 +233,9 @@ bool Device::probePort(const QString& name)
                 const protocol::IdentifyResult id =
                     protocol::scanIdentification(rxBuffer.constData(), rxBuffer.size());
                 if (id.kind == protocol::Identified::Wired) {
-                    // The reply stays in the buffer: it is the exchange's first frame.
+                    // The answer is taken here; what came after it is the
+                    // exchange's.
+                    rxBuffer.remove(0, id.end);
                     emit info(tr("Устройство найдено на %1").arg(name));
                     emit terminal(tr("Устройство найдено на %1").arg(name));
                     return true;
@@ -278,10 +295,14 @@ void Device::reportSkipped()
     QString shown = protocol::hex(skipped);
     if (skippedCount > skipped.size())
         shown += QStringLiteral("…");
-    if (skipped.size() > 1 && skipped.at(1) == protocol::typeData)
-        emit terminal(tr("Повреждённый пакет данных RX[%1]:%2").arg(skippedCount).arg(shown));
+    const QString text =
+        skipped.size() > 1 && skipped.at(1) == protocol::typeData
+            ? tr("Повреждённый пакет данных RX[%1]:%2").arg(skippedCount).arg(shown)
+            : tr("Неизвестный пакет RX[%1]:%2").arg(skippedCount).arg(shown);
+    if (capturing)
+        noteFault(text);
     else
-        emit terminal(tr("Неизвестный пакет RX[%1]:%2").arg(skippedCount).arg(shown));
+        emit terminal(text);
     skipped.clear();
     skippedCount = 0;
 }
@@ -296,8 +317,15 @@ bool Device::readStep()
         protocol::scanFrame(rxBuffer.constData() + rxHead, rxBuffer.size() - rxHead, resyncing);
     if (head.status == Scan::NeedMore) {
         bool quiet = false;
-        if (serialPort->bytesAvailable() == 0)
-            quiet = !serialPort->waitForReadyRead(readWaitMs);
+        if (serialPort->bytesAvailable() == 0) {
+            // A part batch must not wait longer than its time; only a full
+            // wait without input counts as a pause of the line.
+            int waitMs = readWaitMs;
+            if (!batch.isEmpty())
+                waitMs = int(qBound(0.0, (batchSince + batchMaxSeconds - linkSeconds()) * 1000 + 1,
+                                    double(readWaitMs)));
+            quiet = !serialPort->waitForReadyRead(waitMs) && waitMs == readWaitMs;
+        }
         if (serialPort->error() == QSerialPort::ResourceError)
             return false; // unplugged: the read failed for good
         const qint64 available = serialPort->bytesAvailable();
@@ -310,10 +338,12 @@ bool Device::readStep()
             rxBuffer.resize(old + int(qMax<qint64>(got, 0)));
             rxBytes += quint32(qMax<qint64>(got, 0));
         }
-        head =
-            protocol::scanFrame(rxBuffer.constData() + rxHead, rxBuffer.size() - rxHead, resyncing);
-        if (quiet && head.status == Scan::NeedMore && head.skip == 0)
+        head = protocol::scanFrame(rxBuffer.constData() + rxHead, rxBuffer.size() - rxHead,
+                                   resyncing, quiet);
+        if (quiet && head.status == Scan::NeedMore && head.skip == 0) {
             reportSkipped();
+            endFaultRun();
+        }
     }
     if (head.skip > 0) {
         const int keep = qMin(head.skip, skippedShown - skipped.size());
@@ -322,6 +352,8 @@ bool Device::readStep()
         skippedCount += head.skip;
         rxHead += head.skip;
         resyncing = true;
+        if (capturing)
+            stream.interrupted(streamOutput);
         if (skippedCount >= skippedReportEvery)
             reportSkipped();
     }
@@ -343,10 +375,6 @@ void Device::runExchange()
     keepAliveTimer.start();
     linkClock.start();
     batch.clear();
-    {
-        QMutexLocker locker(&mutex);
-        task = taskNone;
-    }
     serialPort->clearError();
     capturing = false;
     startSent = stopSent = lightSent = lightStopSent = soundSent = soundStopSent = -1;
@@ -356,6 +384,11 @@ void Device::runExchange()
     skipped.clear();
     skippedCount = 0;
     counterFaults = 0;
+    faultRun.clear();
+    firstHalfKept = false;
+    startBacklog.clear();
+    startBacklogTimes.clear();
+    backlogCounted = false;
 
     int step = taskRead;
     for (;;) {
@@ -406,6 +439,9 @@ void Device::runExchange()
         // replaced a terminate request; it still ends the worker.
         if (next == taskNone && stopRequested())
             next = taskTerminate;
+        if (!batch.isEmpty() && linkSeconds() - batchSince >= batchMaxSeconds)
+            flushBatch();
+        checkReplyTimes();
         if (speedTimer.elapsed() >= reportIntervalMs) {
             speedTimer.restart();
             emit updateSpeed(txBytes, rxBytes);
@@ -523,10 +559,81 @@ void Device::noteSent(const QByteArray& frame)
 void Device::flushCaptureData()
 {
     if (capturing)
-        applyCounterStep(counterCheck.finish());
+        stream.finish(streamOutput);
+    endFaultRun();
+    flushBatch();
+}
+
+void Device::flushBatch()
+{
     if (!batch.isEmpty()) {
         emit updateDataTime(batch);
         batch.clear();
+    }
+}
+
+// A capture starts, confirmed by the headset's reply or by its data.
+void Device::beginCapture(double sentAt)
+{
+    startSent = -1;
+    startBacklog.clear();
+    startBacklogTimes.clear();
+    backlogCounted = false;
+    skipSamples = 0;
+    packetCounter = 0;
+    emit updateSkipSamples(0);
+    fftFill = 0;
+    time = 0;
+    batch.clear();
+    captureSamples = 0;
+    samplePeriod = startPeriod;
+    stream.start(sentAt, samplePeriod * tickSeconds);
+    firstHalfKept = false;
+    updateFrequencies();
+    capturing = true;
+    ownStopDue = false;
+    emit terminal(tr("Запущен сбор данных"));
+    emit captureStarted(samplePeriod);
+    emit changeCapture(true);
+    emit captureEvent(0,
+                      tr("Запуск сбора %1 Гц").arg(samplePeriod ? 8e6 / samplePeriod : 0.0, 0, 'f', 2));
+}
+
+// The capture ends: its last samples go out, then the stop.
+void Device::endCapture()
+{
+    const bool wasCapturing = capturing;
+    if (capturing)
+        stream.finish(streamOutput);
+    endFaultRun();
+    capturing = false;
+    emit updateDataTime(batch);
+    // Emitted samples must not go out again with the next batch.
+    batch.clear();
+    if (wasCapturing)
+        emit captureEvent(captureSamples, tr("Остановка сбора"));
+    emit changeCapture(false);
+}
+
+// A start or stop whose reply has not come in time: the window must not wait
+// for it for ever.
+void Device::checkReplyTimes()
+{
+    if (startSent >= 0 && !pending(startSent)) {
+        startSent = -1;
+        startBacklog.clear();
+        startBacklogTimes.clear();
+        backlogCounted = false;
+        emit terminal(tr("Нет ответа на запуск сбора"));
+        if (!capturing)
+            emit changeCapture(false);
+    }
+    if (stopSent >= 0 && !pending(stopSent)) {
+        stopSent = -1;
+        if (!stopOwn) {
+            emit terminal(tr("Нет ответа на остановку сбора"));
+            endCapture();
+        }
     }
 }
 
@@ -542,28 +649,14 @@ void Device::dispatchFrame(const QByteArray& frame)
         }
         const double sentAt = startSent;
         startSent = -1;
+        startBacklog.clear();
+        startBacklogTimes.clear();
+        backlogCounted = false;
         const quint8 status = protocol::frameStatus(bytes, size);
         // A capture still running ends here; its last samples go out first.
         flushCaptureData();
         if (status == 0) {
-            skipSamples = 0;
-            packetCounter = 0;
-            emit updateSkipSamples(0);
-            fftFill = 0;
-            time = 0;
-            batch.clear();
-            captureSamples = 0;
-            samplePeriod = startPeriod;
-            counterCheck.start(sentAt, samplePeriod * tickSeconds);
-            updateFrequencies();
-            capturing = true;
-            ownStopDue = false;
-            emit terminal(tr("Запущен сбор данных"));
-            emit captureStarted(samplePeriod);
-            emit changeCapture(true);
-            emit captureEvent(
-                0,
-                tr("Запуск сбора %1 Гц").arg(samplePeriod ? 8e6 / samplePeriod : 0.0, 0, 'f', 2));
+            beginCapture(sentAt);
         } else {
             capturing = false;
             emit terminal(protocol::captureFaultText(status));
@@ -578,23 +671,14 @@ void Device::dispatchFrame(const QByteArray& frame)
             break;
         }
         stopSent = -1;
-        const bool wasCapturing = capturing;
         emit terminal(tr("Остановлен сбор данных"));
-        if (stopOwn && !wasCapturing)
+        if (stopOwn && !capturing)
             break; // the reply to the worker's own stop: nothing was running
-        if (capturing)
-            applyCounterStep(counterCheck.finish());
-        capturing = false;
-        emit updateDataTime(batch);
-        // Emitted samples must not go out again with the next batch.
-        batch.clear();
-        if (wasCapturing)
-            emit captureEvent(captureSamples, tr("Остановка сбора"));
-        emit changeCapture(false);
+        endCapture();
         break;
     }
     case protocol::typeData:
-        dataFrame(bytes, size);
+        dataFrame(bytes, size, linkSeconds());
         break;
     case protocol::typeLightStart: {
         const bool on = protocol::frameStatus(bytes, size) != 0;
@@ -639,9 +723,11 @@ void Device::dispatchFrame(const QByteArray& frame)
     }
 }
 
-void Device::dataFrame(const char* bytes, int size)
+void Device::dataFrame(const char* bytes, int size, double now)
 {
     if (!capturing) {
+        if (startFromData(bytes, size, now))
+            return;
         // A headset still streaming (from a run of a program that ended without
         // stopping it, or after a stop that did not reach it): its samples
         // belong to no capture of ours. Stop it, unless a start is on its way.
@@ -650,60 +736,128 @@ void Device::dataFrame(const char* bytes, int size)
     }
     protocol::DataHalf half;
     if (protocol::decodeDataFrame(bytes, size, half) != protocol::DataError::None) {
-        emit terminal(tr("Повреждённый пакет данных RX[%1]:%2")
-                          .arg(size)
-                          .arg(protocol::hex(QByteArray(bytes, size))));
+        noteFault(tr("Повреждённый пакет данных RX[%1]:%2")
+                      .arg(size)
+                      .arg(protocol::hex(QByteArray(bytes, size))));
+        stream.interrupted(streamOutput);
         return;
     }
-    for (int k = 0; k < protocol::valuesPerHalf; ++k)
-        currentSample.value[protocol::channelIndex(half.half, k)] = half.volts[k];
+    frameView.setRawData(bytes, uint(size));
+    stream.half(half, now, streamOutput);
+    packetCounter = stream.expectedCounter();
     if (half.half == 0) {
-        counterCheck.firstHalf(half.counter);
-        return;
+        std::memcpy(firstHalfBytes, bytes, sizeof firstHalfBytes);
+        firstHalfKept = true;
     }
-    applyCounterStep(counterCheck.secondHalf(half.counter, linkSeconds()));
 }
 
-void Device::applyCounterStep(const protocol::CounterCheck::Step& step)
+// Data while a capture start awaits its reply: kept, and if they come at the
+// requested rate the headset has started (its reply was lost), so the capture
+// starts with them. Returns whether the frame was kept.
+bool Device::startFromData(const char* bytes, int size, double now)
 {
-    for (int i = 0; i < step.count; ++i) {
-        const protocol::CounterCheck::Delivery& d = step.delivery[i];
-        const structSample& sample = d.held ? heldSample : currentSample;
-        if (d.copies > 0) {
-            // The lost samples are replaced by copies of the one that arrived
-            // after them.
-            skipSamples += d.copies;
-            emit updateSkipSamples(skipSamples);
-            emit captureEvent(captureSamples, tr("Потеря отсчётов: %1").arg(d.copies));
-            for (quint32 c = 0; c < d.copies; ++c)
-                deliverSample(sample);
-        }
-        deliverSample(sample);
+    if (!pending(startSent) || size != protocol::dataFrameSize)
+        return false;
+    startBacklog.append(bytes, size);
+    startBacklogTimes.append(now);
+    protocol::DataHalf half;
+    if (protocol::decodeDataFrame(bytes, size, half) != protocol::DataError::None ||
+        half.half != 1)
+        return true;
+    if (!backlogCounted) {
+        backlogCounted = true;
+        backlogFirstCounter = half.counter;
+        backlogFirstTime = now;
+        return true;
     }
-    if (step.hold)
-        heldSample = currentSample;
-    packetCounter = counterCheck.expected();
-    if (step.fault == protocol::CounterCheck::Fault::None)
-        return;
+    const double span = now - backlogFirstTime;
+    if (span < backlogSeconds || startPeriod == 0)
+        return true;
+    const double rate = quint16(half.counter - backlogFirstCounter) / span;
+    const double requested = 1.0 / (startPeriod * tickSeconds);
+    if (std::fabs(rate / requested - 1) > backlogRateTolerance)
+        return true;
+    emit terminal(tr("Нет ответа на запуск сбора, но данные идут: сбор запущен"));
+    const QByteArray frames = startBacklog;
+    const QVector<double> times = startBacklogTimes;
+    beginCapture(startSent);
+    for (int i = 0; i < times.size(); ++i)
+        dataFrame(frames.constData() + i * protocol::dataFrameSize, protocol::dataFrameSize,
+                  times[i]);
+    return true;
+}
+
+void Device::streamSample(const double* values, quint64 index, quint64 copies)
+{
+    Q_UNUSED(index);
+    if (copies > 0) {
+        // The lost samples are replaced by copies of the one that arrived
+        // after them.
+        skipSamples += copies;
+        emit updateSkipSamples(skipSamples);
+        emit captureEvent(captureSamples, tr("Потеря отсчётов: %1").arg(copies));
+        for (quint64 c = 0; c < copies; ++c)
+            deliverSample(values);
+    } else if (!stream.holding()) {
+        endFaultRun();
+    }
+    deliverSample(values);
+}
+
+void Device::streamFault(protocol::SampleStream::Fault kind, quint16 expected, quint16 received)
+{
+    using Fault = protocol::SampleStream::Fault;
+    switch (kind) {
+    case Fault::LoneHalf: {
+        // The half dropped is the first half kept last, or the one just read.
+        const bool kept = firstHalfKept && quint16(quint8(firstHalfBytes[3]) |
+                                                   quint8(firstHalfBytes[4]) << 8) == received;
+        const QByteArray frame = kept ? QByteArray(firstHalfBytes, sizeof firstHalfBytes)
+                                      : QByteArray(frameView.constData(), frameView.size());
+        noteFault(tr("Повреждённый пакет данных RX[%1]:%2").arg(frame.size()).arg(protocol::hex(frame)));
+        break;
+    }
+    case Fault::Repeat:
+    case Fault::BadCounter:
+        noteFault(tr("Повреждённый счётчик отсчёта: %1 вместо %2 (сбоев: %3)")
+                      .arg(received)
+                      .arg(expected)
+                      .arg(counterFaults + 1));
+        break;
+    case Fault::Jump:
+        noteFault(tr("Скачок счётчика отсчётов: %1 вместо %2, без заполнения (сбоев: %3)")
+                      .arg(received)
+                      .arg(expected)
+                      .arg(counterFaults + 1));
+        break;
+    }
+}
+
+void Device::noteFault(const QString& text)
+{
     ++counterFaults;
-    if (step.fault == protocol::CounterCheck::Fault::Corrupted)
-        emit terminal(tr("Повреждённый счётчик отсчёта: %1 вместо %2 (сбоев: %3)")
-                          .arg(step.received)
-                          .arg(step.expected)
-                          .arg(counterFaults));
-    else
-        emit terminal(tr("Скачок счётчика отсчётов: %1 вместо %2, без заполнения (сбоев: %3)")
-                          .arg(step.received)
-                          .arg(step.expected)
-                          .arg(counterFaults));
+    if (faultRun.isEmpty())
+        faultRun = text;
 }
 
-void Device::deliverSample(const structSample& sample)
+void Device::endFaultRun()
 {
-    windowAndStore(sample.value);
+    if (faultRun.isEmpty())
+        return;
+    emit terminal(faultRun);
+    faultRun.clear();
+}
+
+void Device::deliverSample(const double* values)
+{
+    windowAndStore(values);
     time += samplePeriod * tickSeconds;
+    if (batch.isEmpty())
+        batchSince = linkSeconds();
+    structSample sample;
+    std::memcpy(sample.value, values, sizeof sample.value);
+    sample.time = time;
     batch.append(sample);
-    batch.last().time = time;
     ++captureSamples;
     if (batch.size() >= batchSize) {
         emit updateDataTime(batch);

@@ -201,8 +201,10 @@ private:
     void beginCapture(const uint8_t* f, size_t n, Clock::time_point now);
     void produce(Clock::time_point now);
     void emitPair();
-    void putHalf(uint8_t half, uint16_t counter, const int32_t* counts);
-    void damage(std::vector<uint8_t>& f, Clock::time_point now);
+    // Faults due now, one bit each: insert, omit, flip.
+    unsigned dueFaults(Clock::time_point now);
+    void putHalf(uint8_t half, uint16_t counter, const int32_t* counts, unsigned faults);
+    void damage(std::vector<uint8_t>& f, unsigned faults);
     void chatter(Clock::time_point now);
     void flush(Clock::time_point now);
     size_t queued() const { return out.size() - outHead; }
@@ -733,13 +735,24 @@ void Headset::Impl::emitPair()
     if (once >= 0 && index >= static_cast<uint64_t>(once) &&
         corruptAt.compare_exchange_strong(once, -1))
         secondCounter ^= corruptOnceMask.load();
+    // Line noise hits either half, whichever is on the line when it comes.
+    unsigned faults[2] = {0, 0};
+    if (opt.insertEveryMs != 0 || opt.omitEveryMs != 0 || opt.flipEveryMs != 0 ||
+        insertOnce.load() != 0 || omitOnce.load() != 0 || flipOnce.load() != 0) {
+        const unsigned due = dueFaults(Clock::now());
+        for (unsigned bit = 1; bit <= 4; bit <<= 1) {
+            if (due & bit)
+                faults[std::uniform_int_distribution<int>(0, 1)(faultRng)] |= bit;
+        }
+    }
     if (!dropFirstHalf.exchange(false))
-        putHalf(0, counter, counts);
-    putHalf(1, secondCounter, counts);
+        putHalf(0, counter, counts, faults[0]);
+    putHalf(1, secondCounter, counts, faults[1]);
     ++pairsSent;
 }
 
-void Headset::Impl::putHalf(uint8_t half, uint16_t counter, const int32_t* counts)
+void Headset::Impl::putHalf(uint8_t half, uint16_t counter, const int32_t* counts,
+                            unsigned faults)
 {
     uint8_t f[frame::dataLength];
     f[0] = static_cast<uint8_t>(frame::dataLength);
@@ -756,19 +769,18 @@ void Headset::Impl::putHalf(uint8_t half, uint16_t counter, const int32_t* count
     }
     // The clean path stays as cheap as it was: the fast mode makes hundreds of
     // thousands of frames a second.
-    if (opt.insertEveryMs == 0 && opt.omitEveryMs == 0 && opt.flipEveryMs == 0 &&
-        insertOnce.load() == 0 && omitOnce.load() == 0 && flipOnce.load() == 0) {
+    if (faults == 0) {
         queue(f, sizeof f);
         return;
     }
     std::vector<uint8_t> bytes(f, f + sizeof f);
-    damage(bytes, Clock::now());
+    damage(bytes, faults);
     queue(bytes.data(), bytes.size());
 }
 
-// Line noise inside a data frame, as a disturbed cable or radio link makes it:
-// the frame keeps its place in the stream but gains, loses or changes a byte.
-void Headset::Impl::damage(std::vector<uint8_t>& f, Clock::time_point now)
+// Which kinds of line noise are due: a one-off request, or the interval of
+// the option.
+unsigned Headset::Impl::dueFaults(Clock::time_point now)
 {
     auto due = [&](std::atomic<unsigned>& once, unsigned everyMs, Clock::time_point& next) {
         unsigned pending = once.load();
@@ -789,21 +801,36 @@ void Headset::Impl::damage(std::vector<uint8_t>& f, Clock::time_point now)
             next = now + milliseconds(everyMs);
         return true;
     };
+    unsigned faults = 0;
+    if (due(insertOnce, opt.insertEveryMs, nextInsert))
+        faults |= 1;
+    if (due(omitOnce, opt.omitEveryMs, nextOmit))
+        faults |= 2;
+    if (due(flipOnce, opt.flipEveryMs, nextFlip))
+        faults |= 4;
+    return faults;
+}
+
+// Line noise inside a data frame, as a disturbed cable or radio link makes it:
+// the frame keeps its place in the stream but gains, loses or changes a byte,
+// at a random position.
+void Headset::Impl::damage(std::vector<uint8_t>& f, unsigned faults)
+{
     auto position = [&](size_t end) {
         return std::uniform_int_distribution<size_t>(0, end - 1)(faultRng);
     };
-    if (due(insertOnce, opt.insertEveryMs, nextInsert)) {
+    if (faults & 1) {
         // After the length byte, so that it lands inside the frame.
         const size_t at = 1 + position(f.size() - 1);
         f.insert(f.begin() + static_cast<std::ptrdiff_t>(at),
                  static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 255)(faultRng)));
         ++damaged;
     }
-    if (due(omitOnce, opt.omitEveryMs, nextOmit)) {
+    if (faults & 2) {
         f.erase(f.begin() + static_cast<std::ptrdiff_t>(position(f.size())));
         ++damaged;
     }
-    if (due(flipOnce, opt.flipEveryMs, nextFlip)) {
+    if (faults & 4) {
         f[position(f.size())] ^= static_cast<uint8_t>(1u << position(8));
         ++damaged;
     }
