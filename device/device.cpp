@@ -299,10 +299,15 @@ void Device::reportSkipped()
         skipped.size() > 1 && skipped.at(1) == protocol::typeData
             ? tr("Повреждённый пакет данных RX[%1]:%2").arg(skippedCount).arg(shown)
             : tr("Неизвестный пакет RX[%1]:%2").arg(skippedCount).arg(shown);
-    if (capturing)
+    if (capturing) {
+        // The bytes are what went wrong; a half they cut off from its partner
+        // only follows from them.
+        if (faultRunLoneHalf)
+            faultRun.clear();
         noteFault(text);
-    else
+    } else {
         emit terminal(text);
+    }
     skipped.clear();
     skippedCount = 0;
 }
@@ -764,12 +769,21 @@ bool Device::startFromData(const char* bytes, int size, double now)
     if (protocol::decodeDataFrame(bytes, size, half) != protocol::DataError::None ||
         half.half != 1)
         return true;
-    if (!backlogCounted) {
+    if (!backlogCounted || half.counter != quint16(backlogLastCounter + 1)) {
+        // A run of counters starts here (the data before it were the end of
+        // an earlier capture): the backlog begins with this pair.
+        const int frames = startBacklogTimes.size();
+        const bool withFirst =
+            frames >= 2 && startBacklog.at((frames - 2) * protocol::dataFrameSize + 2) == 0;
+        const int keep = withFirst ? 2 : 1;
+        startBacklog.remove(0, (frames - keep) * protocol::dataFrameSize);
+        startBacklogTimes.remove(0, frames - keep);
         backlogCounted = true;
-        backlogFirstCounter = half.counter;
+        backlogFirstCounter = backlogLastCounter = half.counter;
         backlogFirstTime = now;
         return true;
     }
+    backlogLastCounter = half.counter;
     const double span = now - backlogFirstTime;
     if (span < backlogSeconds || startPeriod == 0)
         return true;
@@ -814,7 +828,10 @@ void Device::streamFault(protocol::SampleStream::Fault kind, quint16 expected, q
                                                    quint8(firstHalfBytes[4]) << 8) == received;
         const QByteArray frame = kept ? QByteArray(firstHalfBytes, sizeof firstHalfBytes)
                                       : QByteArray(frameView.constData(), frameView.size());
+        const bool startsRun = faultRun.isEmpty();
         noteFault(tr("Повреждённый пакет данных RX[%1]:%2").arg(frame.size()).arg(protocol::hex(frame)));
+        if (startsRun)
+            faultRunLoneHalf = true;
         break;
     }
     case Fault::Repeat:
@@ -836,8 +853,10 @@ void Device::streamFault(protocol::SampleStream::Fault kind, quint16 expected, q
 void Device::noteFault(const QString& text)
 {
     ++counterFaults;
-    if (faultRun.isEmpty())
+    if (faultRun.isEmpty()) {
         faultRun = text;
+        faultRunLoneHalf = false;
+    }
 }
 
 void Device::endFaultRun()

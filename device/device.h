@@ -211,6 +211,7 @@ private:
     // One terminal line per run of faults: the first fault's text, written once
     // the stream is back in step.
     QString faultRun;
+    bool faultRunLoneHalf = false; // the run's line is a half cut off from its partner
     // The last first half taken, for the terminal when it is dropped.
     char firstHalfBytes[protocol::dataFrameSize] = {};
     bool firstHalfKept = false;
@@ -223,6 +224,7 @@ private:
     QVector<double> startBacklogTimes;
     bool backlogCounted = false;
     quint16 backlogFirstCounter = 0;
+    quint16 backlogLastCounter = 0;
     double backlogFirstTime = 0;
 
     // A capture runs only once its start, sent by this program, is confirmed.

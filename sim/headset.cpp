@@ -127,6 +127,8 @@ public:
     std::atomic<bool> silent{false};
     std::atomic<unsigned> dropPairs{0};
     std::atomic<bool> dropFirstHalf{false};
+    std::atomic<unsigned> loseStartReplies{0}; // carried out, but the "!" reply is lost
+    std::atomic<unsigned> loseStopReplies{0};
     std::atomic<bool> capturing{false};
     std::atomic<uint16_t> period{0};
     std::atomic<uint64_t> pairsSent{0};
@@ -201,6 +203,7 @@ private:
     void beginCapture(const uint8_t* f, size_t n, Clock::time_point now);
     void produce(Clock::time_point now);
     void emitPair();
+    static bool takeOne(std::atomic<unsigned>& count);
     // Faults due now, one bit each: insert, omit, flip.
     unsigned dueFaults(Clock::time_point now);
     void putHalf(uint8_t half, uint16_t counter, const int32_t* counts, unsigned faults);
@@ -610,7 +613,8 @@ void Headset::Impl::handleFrame(const uint8_t* f, size_t n, Clock::time_point no
         break;
     case frame::captureStop:
         capturing = false;
-        reply({2, frame::captureStop});
+        if (!takeOne(loseStopReplies))
+            reply({2, frame::captureStop});
         break;
     case frame::keepAlive:
         reply({2, frame::keepAlive});
@@ -630,6 +634,14 @@ void Headset::Impl::handleFrame(const uint8_t* f, size_t n, Clock::time_point no
     default:
         break; // unknown commands are only logged
     }
+}
+
+bool Headset::Impl::takeOne(std::atomic<unsigned>& count)
+{
+    unsigned n = count.load();
+    while (n > 0 && !count.compare_exchange_weak(n, n - 1)) {
+    }
+    return n > 0;
 }
 
 void Headset::Impl::reply(std::initializer_list<uint8_t> bytes)
@@ -674,7 +686,8 @@ void Headset::Impl::beginCapture(const uint8_t* f, size_t n, Clock::time_point n
         reply({3, frame::captureStart, mask});
         return;
     }
-    reply({3, frame::captureStart, 0});
+    if (!takeOne(loseStartReplies))
+        reply({3, frame::captureStart, 0});
     period = p;
     captureBegin = now;
     nextIndex = 0;
@@ -923,6 +936,12 @@ std::string Headset::portPath() const
 void Headset::dropSamplePairs(unsigned n)
 {
     d->dropPairs += n;
+}
+
+void Headset::loseReplies(unsigned starts, unsigned stops)
+{
+    d->loseStartReplies += starts;
+    d->loseStopReplies += stops;
 }
 
 void Headset::dropNextFirstHalf()
