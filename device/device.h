@@ -82,7 +82,7 @@ private:
     bool probePort(const QString& name);
     void runExchange();
 
-    // Received frames (device.cpp).
+    // Received frames (device_receive.cpp).
     void dispatchFrame(const QByteArray& frame);
     void deliverSample(const double* values);
 
@@ -138,7 +138,14 @@ private:
     quint32 txBytes = 0;
     quint32 rxBytes = 0;
 
-    // Worker-side state beyond the members above (device.cpp).
+    // One tick of the sample period, samples per batch, and the longest a
+    // sample waits in a part batch before it is handed on.
+    static constexpr double tickSeconds = 1.25e-7;
+    static constexpr int batchSize = 64;
+    static constexpr double batchMaxSeconds = 0.1;
+
+    // Worker-side state beyond the members above (device.cpp; the received
+    // frames in device_receive.cpp).
     bool readStep();
     bool stopRequested() const;
     void pause(int milliseconds);
