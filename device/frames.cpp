@@ -172,8 +172,12 @@ IdentifyResult scanIdentification(const char* data, int size)
             // if a frame follows it; by chance in noise it would not be one.
             const unsigned char* after = head + length;
             const int rest = available - length;
-            if (rest < 2)
+            if (rest < 2) {
+                // The last thing received so far: the receiver's, as far as
+                // can be told yet (more input decides).
+                receiverAnswered = true;
                 break;
+            }
             const bool followed = (char(after[1]) == typeIdentify && after[0] >= 2) ||
                                   plausibleHead(after, rest < 3 ? rest : 3);
             if (followed) {

@@ -111,6 +111,7 @@ struct IdentifyResult {
     Identified kind;
     int end;               // for Wired and Wireless: the offset just past the headset's frame
     bool receiverAnswered; // a "?" frame without the headset's string came first
+                           // (for NotYet: one came, though nothing may follow it yet)
 };
 IdentifyResult scanIdentification(const char* data, int size);
 
