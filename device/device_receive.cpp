@@ -107,8 +107,9 @@ void Device::noteSent(const QByteArray& frame)
     }
 }
 
-// The end of a capture's data (stop, restart, lost link): a sample still held
-// for its counter goes out, then the part batch.
+// The end of a capture's data (stop, restart, lost link): a half or a sample
+// still waiting for its partner or its confirmation is dropped (and reported),
+// then the part batch goes out.
 void Device::flushCaptureData()
 {
     if (capturing)
@@ -148,8 +149,8 @@ void Device::beginCapture(double sentAt)
     emit terminal(tr("Запущен сбор данных"));
     emit captureStarted(samplePeriod);
     emit changeCapture(true);
-    emit captureEvent(0,
-                      tr("Запуск сбора %1 Гц").arg(samplePeriod ? 8e6 / samplePeriod : 0.0, 0, 'f', 2));
+    emit captureEvent(
+        0, tr("Запуск сбора %1 Гц").arg(samplePeriod ? 8e6 / samplePeriod : 0.0, 0, 'f', 2));
 }
 
 // The capture ends: its last samples go out, then the stop.
@@ -314,8 +315,7 @@ bool Device::startFromData(const char* bytes, int size, double now)
     startBacklog.append(bytes, size);
     startBacklogTimes.append(now);
     protocol::DataHalf half;
-    if (protocol::decodeDataFrame(bytes, size, half) != protocol::DataError::None ||
-        half.half != 1)
+    if (protocol::decodeDataFrame(bytes, size, half) != protocol::DataError::None || half.half != 1)
         return true;
     if (!backlogCounted || half.counter != quint16(backlogLastCounter + 1)) {
         // A run of counters starts here (the data before it were the end of
@@ -377,7 +377,8 @@ void Device::streamFault(protocol::SampleStream::Fault kind, quint16 expected, q
         const QByteArray frame = kept ? QByteArray(firstHalfBytes, sizeof firstHalfBytes)
                                       : QByteArray(frameView.constData(), frameView.size());
         const bool startsRun = faultRun.isEmpty();
-        noteFault(tr("Повреждённый пакет данных RX[%1]:%2").arg(frame.size()).arg(protocol::hex(frame)));
+        noteFault(
+            tr("Повреждённый пакет данных RX[%1]:%2").arg(frame.size()).arg(protocol::hex(frame)));
         if (startsRun)
             faultRunLoneHalf = true;
         break;

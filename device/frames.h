@@ -189,8 +189,7 @@ public:
 
 private:
     void place(const double* values, uint16_t counter, double now, Listener& out);
-    void deliver(const double* values, uint64_t index, uint64_t copies, double now,
-                 Listener& out);
+    void deliver(const double* values, uint64_t index, uint64_t copies, double now, Listener& out);
     int64_t candidate(uint16_t counter, double now) const;
 
     double startTime = 0;

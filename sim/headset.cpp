@@ -764,8 +764,7 @@ void Headset::Impl::emitPair()
     ++pairsSent;
 }
 
-void Headset::Impl::putHalf(uint8_t half, uint16_t counter, const int32_t* counts,
-                            unsigned faults)
+void Headset::Impl::putHalf(uint8_t half, uint16_t counter, const int32_t* counts, unsigned faults)
 {
     uint8_t f[frame::dataLength];
     f[0] = static_cast<uint8_t>(frame::dataLength);

@@ -87,9 +87,6 @@ public:
     // Faults, callable from any thread while running.
     void dropSamplePairs(unsigned n); // skip the next n sample pairs (counter jumps by n)
     void dropNextFirstHalf();         // omit the half-0 frame of the next pair
-    // The next `starts` capture starts and `stops` capture stops are carried
-    // out, but their replies are lost on the way.
-    void loseReplies(unsigned starts, unsigned stops);
     void injectUnknownFrame();        // send a frame of an unknown type (05 58 ...)
     void injectBytes(const std::vector<uint8_t>& bytes); // raw bytes, e.g. garbage
     void injectZeroLengthFrame();                        // a frame whose length byte is 0
@@ -110,6 +107,9 @@ public:
     void setAdcFaultMask(uint8_t mask);
     void setLightModule(bool on);
     void setSoundModule(bool on);
+    // The next `starts` capture starts and `stops` capture stops are carried
+    // out, but their replies are lost on the way.
+    void loseReplies(unsigned starts, unsigned stops);
 
     // Observation.
     struct Received {

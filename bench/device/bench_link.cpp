@@ -253,14 +253,13 @@ void damageTable()
         plan.maxBurstPairs = 8;
         plan.seed = uint32_t(kind) + 7;
         const linktest::LinkResult r = linktest::runLink(plan);
-        std::printf("  %-20s %7llu %7llu %8.2f %7llu %5llu %7llu %7llu %9llu\n",
-                    linktest::damageName(kind), (unsigned long long)r.faults,
-                    (unsigned long long)r.oracle.copies,
-                    r.faults ? double(r.oracle.copies) / double(r.faults) : 0.0,
-                    (unsigned long long)r.oracle.madeUp,
-                    (unsigned long long)(r.oracle.shifted + r.oracle.misplaced),
-                    (unsigned long long)r.extra, (unsigned long long)r.missing,
-                    (unsigned long long)r.made);
+        std::printf(
+            "  %-20s %7llu %7llu %8.2f %7llu %5llu %7llu %7llu %9llu\n", linktest::damageName(kind),
+            (unsigned long long)r.faults, (unsigned long long)r.oracle.copies,
+            r.faults ? double(r.oracle.copies) / double(r.faults) : 0.0,
+            (unsigned long long)r.oracle.madeUp,
+            (unsigned long long)(r.oracle.shifted + r.oracle.misplaced),
+            (unsigned long long)r.extra, (unsigned long long)r.missing, (unsigned long long)r.made);
     }
     for (quint64 outage : {quint64(70000), quint64(200000)}) {
         linktest::DamagePlan plan;

@@ -106,8 +106,8 @@ int32_t trueCount(uint64_t index, int channel)
 
 uint64_t indexOfCounts(int32_t channel0, int32_t channel1)
 {
-    const uint64_t code = (uint64_t(uint32_t(channel0) & 0xFFFFFF)) |
-                          (uint64_t(uint32_t(channel1) & 0xFFFFFF) << 24);
+    const uint64_t code =
+        (uint64_t(uint32_t(channel0) & 0xFFFFFF)) | (uint64_t(uint32_t(channel1) & 0xFFFFFF) << 24);
     return decode(code);
 }
 

@@ -36,8 +36,8 @@ enum class Damage {
     Mix,            // each fault of a random kind (outages of up to 500 samples)
 };
 const char* damageName(Damage kind);
-constexpr Damage everyDamage[] = {Damage::Insert,       Damage::Omit,       Damage::HeaderFlip,
-                                  Damage::RepeatHalf,   Damage::RepeatPair, Damage::BothCounters,
+constexpr Damage everyDamage[] = {Damage::Insert,         Damage::Omit,       Damage::HeaderFlip,
+                                  Damage::RepeatHalf,     Damage::RepeatPair, Damage::BothCounters,
                                   Damage::CounterRestart, Damage::Outage};
 
 // The counts the headset sends for sample `index`, channel 0..11.

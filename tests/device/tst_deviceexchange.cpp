@@ -336,13 +336,14 @@ void DeviceExchange::oneCorruptedCounterCostsOnlyItsOwnSample()
         if (carries(samples[i], quint64(i), fastestPeriod))
             continue;
         // The lost sample is a copy of the one after it.
-        QVERIFY2(carries(samples[i], quint64(i + 1), fastestPeriod), qPrintable(QString::number(i)));
+        QVERIFY2(carries(samples[i], quint64(i + 1), fastestPeriod),
+                 qPrintable(QString::number(i)));
         ++copies;
     }
     QCOMPARE(copies, 2);
     // One terminal line per fault, each for the dropped pair.
-    QCOMPARE(s.rig.terminalLines().filter(QStringLiteral("Повреждённый пакет данных RX[23]")).size(),
-             2);
+    QCOMPARE(
+        s.rig.terminalLines().filter(QStringLiteral("Повреждённый пакет данных RX[23]")).size(), 2);
     QCOMPARE(s.rig.eventSpy.count() >= 2, true);
 }
 

@@ -113,9 +113,8 @@ void LinkDamageTest::decisions_data()
                                                        << "0 4+3 5";
     QTest::newRow("a repeated pair is no loss") << "a0 b0 a1 b1 a1 b1 a2 b2"
                                                 << "0 1 R 2";
-    QTest::newRow("a lone second half is dropped, its sample filled")
-        << "a0 b0 b1 a2 b2 a3 b3"
-        << "0 L 2+1 3";
+    QTest::newRow("a lone second half is dropped, its sample filled") << "a0 b0 b1 a2 b2 a3 b3"
+                                                                      << "0 L 2+1 3";
     QTest::newRow("a repeated second half") << "a0 b0 a1 b1 b1 a2 b2"
                                             << "0 1 L 2";
     QTest::newRow("a first half cut off from its second") << "a0 b0 a1 x b1 a2 b2 a3 b3"
@@ -157,15 +156,13 @@ void LinkDamageTest::everyKindOfDamage()
     const linktest::LinkResult r = runLink(plan);
     QVERIFY2(clean(r), qPrintable(describe(r)));
     QVERIFY(r.faults >= 200);
-    const bool costsNoSample = plan.kind == Damage::RepeatHalf ||
-                               plan.kind == Damage::RepeatPair ||
+    const bool costsNoSample = plan.kind == Damage::RepeatHalf || plan.kind == Damage::RepeatPair ||
                                plan.kind == Damage::CounterRestart;
     QVERIFY2(costsNoSample ? r.oracle.copies == 0 : r.oracle.copies <= 2 * r.faults,
              qPrintable(describe(r)));
     // Every fault is reported: a dropped run of bytes, half or sample, or a
     // counter that jumps.
-    QVERIFY2(r.oracle.faultsSeen + r.skipRuns >= r.faults,
-             qPrintable(describe(r)));
+    QVERIFY2(r.oracle.faultsSeen + r.skipRuns >= r.faults, qPrintable(describe(r)));
 }
 
 void LinkDamageTest::outagesOfAnyLengthAreFilledExactly()

@@ -355,7 +355,7 @@ void Protocol::dataBytesNeitherHideNorFakeTheIdentification()
     for (int cut = 0; cut <= wired.size(); ++cut) {
         const IdentifyResult id = scanIdentification(wired.constData(), cut);
         QVERIFY2(id.kind == (cut >= streaming.size() + headset.size() ? Identified::Wired
-                                                                        : Identified::NotYet),
+                                                                      : Identified::NotYet),
                  qPrintable(QString::number(cut)));
         if (id.kind == Identified::Wired)
             QCOMPARE(id.end, streaming.size() + headset.size());

@@ -256,8 +256,7 @@ TEST(HeadsetLineNoise, insertedBytesHitEitherHalfAtRandomPlaces)
         const Bytes first = cleanHalf(index, 0, 8800);
         const Bytes second = cleanHalf(index, 1, 8800);
         const bool firstIntact = std::equal(first.begin(), first.end(), raw.begin() + long(pos));
-        if (firstIntact &&
-            std::equal(second.begin(), second.end(), raw.begin() + long(pos + 23))) {
+        if (firstIntact && std::equal(second.begin(), second.end(), raw.begin() + long(pos + 23))) {
             pos += 46;
             continue;
         }
