@@ -65,9 +65,10 @@ Verdict judgeData(const unsigned char* head, int available, bool quiet)
         // A whole two-byte reply behind it is as good as a head.
         if (rest == 2 && after[0] == 2 && plausibleHead(after, 2))
             return Verdict::Take;
-        if (!quiet)
-            return Verdict::Wait;
-        return plausibleHead(after, rest) || rest == 0 ? Verdict::Take : Verdict::Refuse;
+        // At a pause with nothing behind it, it is taken as it is. A byte or
+        // two behind it are the start of more (or its own last byte, if a byte
+        // was inserted into it): it waits for them.
+        return quiet && rest == 0 ? Verdict::Take : Verdict::Wait;
     }
     if (plausibleHead(after, 3))
         return Verdict::Take;

@@ -63,8 +63,8 @@ bool plausibleHead(const unsigned char* frame, int size);
 // does): a byte gained or lost inside a half-frame moves what follows it, so
 // the damaged half-frame is refused whole instead of being read with shifted
 // values. Until its successor has arrived a "D" frame waits (NeedMore); once
-// the line is `quiet` (no input within the read time-out) it is judged on what
-// is there. Reply frames are checked against their successor only while
+// the line is `quiet` (no input within the read time-out) one with nothing at
+// all behind it is taken. Reply frames are checked against their successor only while
 // `resyncing` or after skipped bytes, where a chance match in sample bytes is
 // likely.
 ScanResult scanFrame(const char* data, int size, bool resyncing = false, bool quiet = false);

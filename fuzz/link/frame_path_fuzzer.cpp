@@ -112,7 +112,8 @@ void damagePlan(const uint8_t* input, size_t size)
     plan.outage = 1 + (size_t(input[4]) | size_t(input[5]) << 8) * 3;
     plan.seed = input[6];
     uint64_t index = 20;
-    for (size_t at = 7; at + 1 < size; at += 2) {
+    // At most 48 faults, so that a run stays short.
+    for (size_t at = 7; at + 1 < size && at < 7 + 2 * 48; at += 2) {
         // One fault at a time: the next comes at least a few samples after
         // the last one (and after an outage's end).
         index += 8 + input[at];

@@ -193,9 +193,12 @@ void Protocol::incompleteFrameWaitsForMoreBytes()
     }
     // A whole data frame waits for the head of the next frame, or for a pause.
     QCOMPARE(scanFrame(f.constData(), f.size()).status, Scan::NeedMore);
+    // A byte or two behind it are more to come (or its own last byte, moved
+    // by one inserted into it): it waits, even at a pause.
     const QByteArray next = f + bytes("1744");
     QCOMPARE(scanFrame(next.constData(), next.size()).status, Scan::NeedMore);
-    const ScanResult whole = scanFrame(next.constData(), next.size(), false, true);
+    QCOMPARE(scanFrame(next.constData(), next.size(), false, true).status, Scan::NeedMore);
+    const ScanResult whole = scanFrame(f.constData(), f.size(), false, true);
     QCOMPARE(whole.status, Scan::Frame);
     QCOMPARE(whole.length, dataFrameSize);
     // A length byte of 255 starts no frame the headset sends; it cannot hold
