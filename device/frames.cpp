@@ -227,10 +227,7 @@ void SampleStream::start(double startSeconds, double periodSeconds)
 
 double SampleStream::latestIndex(double nowSeconds) const
 {
-    double offset = startTime;
-    if (clockSeen)
-        offset = offsetNow < offsetPrev ? offsetNow : offsetPrev;
-    return (nowSeconds - offset) / period;
+    return (nowSeconds - (clockSeen ? offset : startTime)) / period;
 }
 
 int64_t SampleStream::candidate(uint16_t counter, double now) const
@@ -251,20 +248,10 @@ void SampleStream::deliver(const double* values, uint64_t index, uint64_t copies
 {
     next = index + 1;
     // The clock estimate: a sample is never received before it was made.
-    const double offset = now - double(index) * period;
-    if (!clockSeen) {
-        clockSeen = true;
-        offsetNow = offsetPrev = offset;
-        windowStart = now;
-    } else {
-        if (now - windowStart >= windowSeconds) {
-            offsetPrev = offsetNow;
-            offsetNow = offset;
-            windowStart = now;
-        }
-        if (offset < offsetNow)
-            offsetNow = offset;
-    }
+    const double seen = now - double(index) * period;
+    const double crept = clockSeen ? offset + clockTolerance * (now - lastArrival) : startTime;
+    offset = seen < crept ? seen : crept;
+    clockSeen = true;
     lastArrival = now;
     out.sample(values, index, copies);
 }
@@ -303,8 +290,9 @@ void SampleStream::place(const double* values, uint16_t counter, double now, Lis
     heldCounter = counter;
     heldIndex = index;
     const double gap = clockSeen ? (now - lastArrival) / period : latestIndex(now);
-    heldFits = index > int64_t(next) &&
-               double(index) <= latestIndex(now) + slackSamples + clockTolerance * gap;
+    heldFits = index > int64_t(next) && double(index) <= latestIndex(now) + slackSamples +
+                                                             bufferSeconds / period +
+                                                             clockTolerance * gap;
     std::memcpy(heldValues, values, sizeof heldValues);
 }
 

@@ -124,8 +124,9 @@ IdentifyResult scanIdentification(const char* data, int size);
 //   that best fits the headset's clock: the time since the capture started at
 //   the capture's rate, with the headset's offset against our clock estimated
 //   from the samples themselves. A sample can arrive late (buffering, bursts)
-//   but never before it was made, so the least delay seen over the last
-//   seconds gives the offset; an outage of any length is placed exactly.
+//   but never before it was made, so the least delay seen gives the offset
+//   (let creep up only as fast as a headset clock may drift); an outage of any
+//   length is placed exactly.
 // - The next index in sequence is delivered at once. A counter at or shortly
 //   behind it is a repeat (a relay that sends again): dropped. Any other
 //   counter is held back until the next sample: if that one follows it, the two
@@ -178,14 +179,16 @@ public:
     // estimate.
     double latestIndex(double nowSeconds) const;
 
-    // Headset clock drift tolerated over an outage, and a fixed allowance (the
-    // least delay of the link, the drift within the estimate's window).
+    // Headset clock drift tolerated (the estimate's offset may creep up by
+    // this share of the time, and an outage is allowed as much), and a fixed
+    // allowance: a few samples, and the time a link may hold samples back
+    // beyond its least delay (the estimate knows only the least delay seen, so
+    // a sample that comes sooner after an outage is ahead of it by that much).
     static constexpr double clockTolerance = 0.005;
     static constexpr double slackSamples = 20;
+    static constexpr double bufferSeconds = 0.25;
     // How far behind the expected index a counter is still taken as a repeat.
     static constexpr uint64_t repeatWindow = 64;
-    // The clock estimate keeps the least delay of two windows of this length.
-    static constexpr double windowSeconds = 1.0;
 
 private:
     void place(const double* values, uint16_t counter, double now, Listener& out);
@@ -196,12 +199,11 @@ private:
     double period = 1;
     uint64_t next = 0;
     uint16_t shift = 0; // index - counter, modulo 65536, of the sequence followed
-    // The clock estimate: the least (arrival time - index * period) in the
-    // current and the previous window.
+    // The clock estimate: the least (arrival time - index * period) seen,
+    // allowed to creep up by the drift tolerance since (a slow headset clock),
+    // so that late samples, however many, never pull it up at once.
     bool clockSeen = false;
-    double offsetNow = 0;
-    double offsetPrev = 0;
-    double windowStart = 0;
+    double offset = 0;
     double lastArrival = 0;
 
     bool firstWaiting = false;
