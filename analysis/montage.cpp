@@ -58,9 +58,8 @@ Montage bipolarMontage(const QStringList& names, const QVector<std::pair<QString
 
 QVector<std::pair<QString, QString>> longitudinalChain()
 {
-    return {{"Fp1", "F3"}, {"F3", "C3"}, {"C3", "P3"},  {"P3", "O1"},
-            {"Fp2", "F4"}, {"F4", "C4"}, {"C4", "P4"},  {"P4", "O2"},
-            {"Fp1", "T3"}, {"T3", "O1"}, {"Fp2", "T4"}, {"T4", "O2"}};
+    return {{"Fp1", "F3"}, {"F3", "C3"}, {"C3", "P3"},  {"P3", "O1"}, {"Fp2", "F4"}, {"F4", "C4"},
+            {"C4", "P4"},  {"P4", "O2"}, {"Fp1", "T3"}, {"T3", "O1"}, {"Fp2", "T4"}, {"T4", "O2"}};
 }
 
 void applyMontage(const Montage& montage, const double* const* channels, int channelCount,
@@ -93,8 +92,8 @@ void applyMontage(const Montage& montage, const double* const* channels, int cha
             for (int i = 0; i < count; ++i)
                 out[i] = a[i];
         } else {
-            const double* b = d.minus == Derivation::averageReference ? mean.data()
-                                                                      : channels[d.minus];
+            const double* b =
+                d.minus == Derivation::averageReference ? mean.data() : channels[d.minus];
             for (int i = 0; i < count; ++i)
                 out[i] = a[i] - b[i];
         }

@@ -46,7 +46,8 @@ bool trainTiming(double hz, double seconds, double onMs, Timing& t)
                             ? below
                             : above;
     const long on = std::clamp(std::lround(onMs * unitsPerSecond / 1000.0), 1L, period / 2);
-    const long count = std::clamp(std::lround(seconds * unitsPerSecond / double(period)), 1L, 65535L);
+    const long count =
+        std::clamp(std::lround(seconds * unitsPerSecond / double(period)), 1L, 65535L);
     t.on = quint16(on);
     t.off = quint16(period - on);
     t.count = quint16(count);
@@ -109,8 +110,8 @@ SoundTrain soundTrain(double hz, double seconds, double volumePercent, double to
 {
     SoundTrain train;
     Timing t;
-    const bool good = trainTiming(hz, seconds, beepMs, t) && toneMicroseconds >= 1 &&
-                      toneMicroseconds <= 65535;
+    const bool good =
+        trainTiming(hz, seconds, beepMs, t) && toneMicroseconds >= 1 && toneMicroseconds <= 65535;
     if (ok)
         *ok = good;
     if (!good)
@@ -196,8 +197,8 @@ bool protocolFromText(const QString& text, Protocol& out, QString* error)
         const int gap = line.indexOf(QRegularExpression(QStringLiteral("\\s")));
         const QString key = (gap < 0 ? line : line.left(gap)).toLower();
         const QString rest = gap < 0 ? QString() : line.mid(gap).trimmed();
-        const QStringList words = rest.split(QRegularExpression(QStringLiteral("\\s+")),
-                                             Qt::SkipEmptyParts);
+        const QStringList words =
+            rest.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
         auto fail = [&](const QString& why) {
             if (error)
                 *error = QStringLiteral("Строка %1: %2").arg(i + 1).arg(why);
@@ -210,8 +211,8 @@ bool protocolFromText(const QString& text, Protocol& out, QString* error)
         } else if (key == QLatin1String("mark") || key == QLatin1String("wait")) {
             if (rest.isEmpty())
                 return fail(QStringLiteral("нет текста"));
-            step.kind = key == QLatin1String("mark") ? ProtocolStep::Kind::Mark
-                                                     : ProtocolStep::Kind::Wait;
+            step.kind =
+                key == QLatin1String("mark") ? ProtocolStep::Kind::Mark : ProtocolStep::Kind::Wait;
             step.text = rest;
         } else if (key == QLatin1String("rest")) {
             if (words.size() != 1 || !readNumber(words[0], step.seconds) || step.seconds <= 0 ||
@@ -262,9 +263,9 @@ QString protocolToText(const Protocol& protocol)
                         .arg(number(s.frequency), number(s.seconds), number(s.level));
             break;
         case ProtocolStep::Kind::Sound:
-            text += QStringLiteral("sound %1 %2 %3 %4\n")
-                        .arg(number(s.frequency), number(s.seconds), number(s.level),
-                             number(s.tone));
+            text +=
+                QStringLiteral("sound %1 %2 %3 %4\n")
+                    .arg(number(s.frequency), number(s.seconds), number(s.level), number(s.tone));
             break;
         case ProtocolStep::Kind::Rest:
             text += QStringLiteral("rest %1\n").arg(number(s.seconds));

@@ -134,8 +134,7 @@ void ProtocolRunner::endTrains()
 void ProtocolRunner::emitProgress()
 {
     if (isRunning())
-        emit progress(stepIndex, current.steps.size(), elapsedSeconds(),
-                      current.plannedSeconds());
+        emit progress(stepIndex, current.steps.size(), elapsedSeconds(), current.plannedSeconds());
 }
 
 } // namespace exam

@@ -71,9 +71,9 @@ private:
     bool soundUnderWay = false;
     Train light;
     QElapsedTimer clock;
-    double baseSeconds = 0;    // the clock's reading the schedule counts from
-    double scheduledAt = 0;    // where in the schedule the current step began
-    double elapsedBefore = 0;  // seconds spent before the last wait ended
+    double baseSeconds = 0;   // the clock's reading the schedule counts from
+    double scheduledAt = 0;   // where in the schedule the current step began
+    double elapsedBefore = 0; // seconds spent before the last wait ended
     QTimer stepTimer;
     QTimer progressTimer;
 };

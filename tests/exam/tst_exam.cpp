@@ -4,13 +4,16 @@
 // and stops a train at once, and montages agree with a sample-by-sample
 // derivation on random data.
 #include "analysis/montage.h"
+#include "edf/edf.h"
 #include "exam/electrodes.h"
+#include "exam/patient.h"
 #include "exam/protocol.h"
 #include "exam/protocolrunner.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
@@ -27,6 +30,7 @@ private slots:
     void runnerKeepsTheScheduleAndStopsALightTrainAtOnce();
     void montagesMatchADirectDerivation();
     void fileLabelsNameOnlyChosenElectrodes();
+    void patientDetailsReachTheIdentificationFields();
 };
 
 void TestExam::lightTrainsAreTheClosestPeriodTheUnitsAllow()
@@ -95,10 +99,14 @@ void TestExam::aBadProtocolLineIsRefusedWithItsNumber()
         const char* text;
         const char* error;
     } cases[] = {
-        {"rest 1\nlight 200 10\n", "Строка 2"},    {"rest -1\n", "Строка 1"},
-        {"rest 1\n\nflash 10 10\n", "Строка 3"},   {"mark\n", "Строка 1"},
-        {"light 10 ten\n", "Строка 1"},           {"sound 10 10 50 0\n", "Строка 1"},
-        {"# nothing but a comment\n", "ни одного"}, {"rest nan\n", "Строка 1"},
+        {"rest 1\nlight 200 10\n", "Строка 2"},
+        {"rest -1\n", "Строка 1"},
+        {"rest 1\n\nflash 10 10\n", "Строка 3"},
+        {"mark\n", "Строка 1"},
+        {"light 10 ten\n", "Строка 1"},
+        {"sound 10 10 50 0\n", "Строка 1"},
+        {"# nothing but a comment\n", "ни одного"},
+        {"rest nan\n", "Строка 1"},
     };
     for (const auto& c : cases) {
         Protocol p = photicPreset();
@@ -118,9 +126,12 @@ void TestExam::runnerKeepsTheScheduleAndStopsALightTrainAtOnce()
     ProtocolRunner runner;
     QElapsedTimer clock;
     QVector<QPair<QString, qint64>> seen;
-    connect(&runner, &ProtocolRunner::mark, [&](const QString& t) { seen.append({t, clock.elapsed()}); });
-    connect(&runner, &ProtocolRunner::lightStart,
-            [&](structLightParam l) { seen.append({QString("light %1").arg(l.count), clock.elapsed()}); });
+    connect(&runner, &ProtocolRunner::mark, [&](const QString& t) {
+        seen.append({t, clock.elapsed()});
+    });
+    connect(&runner, &ProtocolRunner::lightStart, [&](structLightParam l) {
+        seen.append({QString("light %1").arg(l.count), clock.elapsed()});
+    });
     connect(&runner, &ProtocolRunner::lightStop, [&] { seen.append({"stop", clock.elapsed()}); });
     connect(&runner, &ProtocolRunner::waiting, [&](const QString& m) {
         if (!m.isEmpty())
@@ -138,8 +149,8 @@ void TestExam::runnerKeepsTheScheduleAndStopsALightTrainAtOnce()
     QCOMPARE(finished[0][0].toBool(), true);
     QVERIFY(!runner.isRunning());
 
-    const QStringList order = {"A", "light 3", "B", "C", "light 100", "stop",
-                               "Фотостимуляция прервана"};
+    const QStringList order = {
+        "A", "light 3", "B", "C", "light 100", "stop", "Фотостимуляция прервана"};
     QCOMPARE(seen.size(), order.size());
     const qint64 planned[] = {0, 0, 500, 600, 600, stopAt, stopAt};
     for (int i = 0; i < seen.size(); ++i) {
@@ -206,6 +217,51 @@ void TestExam::fileLabelsNameOnlyChosenElectrodes()
     QCOMPARE(fileLabel(3, "a very long electrode name").size(), 16);
     QCOMPARE(displayName(11, QString()), QString("Канал 12"));
     QCOMPARE(normalizedNames({"Fp1"}).size(), 12);
+}
+
+// The header's identification fields, read back as bytes.
+static QByteArray identification(const QString& path, const PatientDetails& details)
+{
+    const int h = edf_open_for_writing_with_params(QFile::encodeName(path).constData(),
+                                                   EDF_FILETYPE_BDFPLUS, 1, 10, 100, "uV");
+    if (h < 0 || writePatientDetails(h, details) != 0)
+        return {};
+    edf_set_startdatetime(h, 2026, 12, 8, 10, 0, 0);
+    const std::vector<double> samples(10, 0.0);
+    edfwrite_physical_samples(h, samples.data());
+    edf_close(h);
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.read(168).mid(8).simplified();
+}
+
+void TestExam::patientDetailsReachTheIdentificationFields()
+{
+    QTemporaryDir dir;
+    PatientDetails d;
+    d.code = "MCH 0042";
+    d.name = "Иванова Анна-Мария";
+    d.sex = 'F';
+    d.birthDate = QDate(1980, 3, 7);
+    d.technician = "Петрова";
+    d.equipment = "Neurask NR-12";
+    QCOMPARE(identification(dir.filePath("a.bdf"), d),
+             QByteArray("MCH_0042 F 07-MAR-1980 Ivanova_Anna-Mariya "
+                        "Startdate 08-DEC-2026 X Petrova Neurask_NR-12"));
+    d.anonymous = true;
+    QCOMPARE(identification(dir.filePath("b.bdf"), d),
+             QByteArray("X X X X Startdate 08-DEC-2026 X X X"));
+    QCOMPARE(asciiField("Ёж Щука (№1)"), QByteArray("Yozh Shchuka (?1)"));
+
+    QChar sex;
+    QDate born;
+    QStringList names;
+    QVERIFY(parseSex("m", sex) && sex == 'M' && !parseSex("X", sex));
+    QVERIFY(parseBirthDate("1980-03-07", born) && born == QDate(1980, 3, 7));
+    QVERIFY(!parseBirthDate("1980-02-30", born) && !parseBirthDate("2999-01-01", born));
+    QVERIFY(parseLabels(tenTwentyNames().join(','), names) && names == tenTwentyNames());
+    QString error;
+    QVERIFY(!parseLabels("Fp1,Fp2", names, &error) && error.contains("12"));
 }
 
 QTEST_GUILESS_MAIN(TestExam)
