@@ -13,12 +13,14 @@
 #include <qcustomplot.h>
 
 #include "app/conversions.h"
+#include "app/examination.h"
 #include "app/filedialog.h"
 #include "device/device.h"
 #include "device/ports.h"
 #include "display/plots.h"
 #include "display/signalview.h"
 #include "display/statusbar.h"
+#include "exam/electrodes.h"
 #include "recorder/recorder.h"
 #include "ui_mainwindow.h"
 
@@ -82,6 +84,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
         [this](quint64 sample, QString text) { captureEvent(sample, text); }, Qt::QueuedConnection);
 
     setupRecording();
+    setupExamination();
 
     // The list is built once; a port plugged in later is found by the
     // automatic search but is not offered here until the next start.
@@ -144,6 +147,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
+    exam->stopProtocol();
     device->captureStop();
     saveSettings();
     event->accept();
@@ -219,6 +223,7 @@ void MainWindow::setCapture(bool value)
 {
     qDebug() << "MainWindow::setCapture" << value;
     capturing = value;
+    exam->setCapturing(value && !reviewing);
     if (value)
         ui->actionStop->setEnabled(true);
     else
@@ -246,6 +251,7 @@ void MainWindow::deviceDataTime(QVector<structSample> data)
     if (data.isEmpty() || reviewing)
         return;
     capture.append(data);
+    batchClock.start();
     // With recording on, the engine writes the same batches to its file.
     if (!actionRecord->isChecked())
         captureUnsaved = true;
@@ -260,6 +266,8 @@ void MainWindow::captureStarted(quint16 period)
     // Whoever asked for it (Start, or a command typed in the terminal), a
     // confirmed start begins a fresh capture at the confirmed period.
     capture.reset(period, QDateTime::currentDateTime());
+    batchClock.invalidate();
+    applyElectrodeNames();
     captureUnsaved = false;
     linkLost = false;
     signalView->restoreScrollWidth();
@@ -279,6 +287,13 @@ void MainWindow::captureEvent(quint64 sample, const QString& text)
     if (reviewing)
         return;
     capture.addEvent(sample, text);
+    // The headset confirms a light start of a running protocol: the train's
+    // own annotation sits at the same sample.
+    if (text.startsWith(QStringLiteral("Свет ")) && text.size() > 5 && text[5].isDigit()) {
+        const exam::ProtocolRunner::Train train = exam->takeLightTrain();
+        if (train.active)
+            capture.addEvent(sample, train.text);
+    }
 }
 
 void MainWindow::deviceDataFFT(int channel, QVector<double> freq, QVector<double> data)
@@ -438,6 +453,8 @@ void MainWindow::on_actionStart_triggered()
 
 void MainWindow::on_actionStop_triggered()
 {
+    // A protocol's light goes out at once, before the capture ends.
+    exam->stopProtocol();
     ui->actionStop->setEnabled(false);
     device->captureStop();
 }
@@ -683,4 +700,50 @@ void MainWindow::recordingFailed(const QString& message)
     labelRecording->hide();
     ui->statusBar->showMessage(message);
     QMessageBox::warning(this, tr("Запись"), message, QMessageBox::Ok);
+}
+
+// --- Examination -----------------------------------------------------------------------
+
+void MainWindow::setupExamination()
+{
+    exam = new Examination(this, ui->menu, ui->menuHelp->menuAction());
+    connect(ui->comboBoxViewMontage, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this](int index) { setMontage(index); });
+    connect(exam, &Examination::mark, this, &MainWindow::addMark);
+    connect(exam, &Examination::electrodeNamesChanged, this, &MainWindow::applyElectrodeNames);
+    connect(exam, &Examination::captureWanted, this, &MainWindow::on_actionStart_triggered);
+    // The device's request slots are called from the GUI thread, as the buttons do.
+    connect(exam, &Examination::lightStart, device, &Device::setLightStart, Qt::DirectConnection);
+    connect(exam, &Examination::lightStop, device, &Device::setLightStop, Qt::DirectConnection);
+    connect(exam, &Examination::soundStart, device, &Device::setSoundStart, Qt::DirectConnection);
+    connect(exam, &Examination::soundStop, device, &Device::setSoundStop, Qt::DirectConnection);
+}
+
+void MainWindow::addMark(const QString& text)
+{
+    if (reviewing || !capturing)
+        return;
+    // The store lags the headset by at most a batch: the samples that have
+    // come since the last one are counted at the capture's rate (a fifth of a
+    // second at most, the longest a batch waits).
+    quint64 sample = capture.firstSample() + quint64(capture.sampleCount());
+    if (batchClock.isValid() && capture.period() > 0) {
+        const double since = std::min(0.2, batchClock.nsecsElapsed() / 1e9);
+        sample += quint64(since / (capture.period() * CaptureStore::tickSeconds));
+    }
+    capture.addEvent(sample, text);
+    signalView->samplesAppended();
+    replotTime = true;
+}
+
+void MainWindow::applyElectrodeNames()
+{
+    const QStringList names = exam->electrodeNames();
+    if (!reviewing)
+        for (int c = 0; c < capture.channelCount() && c < names.size(); ++c)
+            capture.setChannelLabel(c, names[c].isEmpty() ? QString::number(c + 1) : names[c]);
+    for (int c = 0; c < channelCount; ++c)
+        graphFreq[c]->setName(exam::displayName(c, names.value(c)));
+    signalView->labelsChanged();
+    replotTime = replotFreq = true;
 }

@@ -4,6 +4,7 @@
 // device's reports become screen updates. Every slot runs in the GUI thread.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QSharedPointer>
 #include <QVector>
@@ -18,6 +19,7 @@
 
 class Device;
 class EventMarkers;
+class Examination;
 class QAction;
 class QDockWidget;
 class QListView;
@@ -69,6 +71,8 @@ public:
     void openRecording(const QString& path);
     bool isOpeningRecording() const;
     bool isReviewing() const { return reviewing; }
+    // Electrode names, patient details, marks and protocols.
+    Examination* examination() const { return exam; }
     const EventMarkers* eventMarkers() const { return markers; }
 
 signals:
@@ -154,6 +158,13 @@ private:
     void chooseRecordingFolder();
     void recordingProgress(const QString& path, double seconds, qint64 bytes);
     void recordingFailed(const QString& message);
+    void setupExamination();
+    // Not a slot: the window's slot table stays as the form binds it.
+    void setMontage(int index);
+    // An operator's mark, at the sample the capture has reached now.
+    void addMark(const QString& text);
+    // The electrode names onto the live capture's channels and the spectrum legend.
+    void applyElectrodeNames();
 
     // Review (review.cpp).
     void setupReview();
@@ -196,6 +207,9 @@ private:
     QAction* actionRecordFolder = nullptr;
     QLabel* labelRecording = nullptr;
     QString recordFolder;
+    Examination* exam = nullptr;
+    // When the last batch arrived, so that a mark falls on the sample of its moment.
+    QElapsedTimer batchClock;
 
     bool connected = false;
     bool capturing = false;

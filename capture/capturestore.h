@@ -88,6 +88,9 @@ public:
     // capture's start, as the device reports it).
     void addEvent(quint64 sample, const QString& text);
 
+    // Renames a channel (a live capture's electrode, set by the operator).
+    void setChannelLabel(int c, const QString& label);
+
     int channelCount() const { return int(channels.size()); }
     const CaptureChannel& channel(int c) const { return channels[std::size_t(c)].info; }
     quint16 period() const { return periodTicks; } // 0 unless a live capture

@@ -64,6 +64,7 @@ void ProtocolRunner::runFrom(int index)
             light.active = true;
             light.text = lightTrainText(step.frequency, train);
             light.seconds = train.seconds;
+            lightTaken = false;
             seconds = train.seconds;
             emit lightStart(train.param);
             break;
@@ -129,6 +130,14 @@ void ProtocolRunner::endTrains()
         soundUnderWay = false;
         emit soundStop();
     }
+}
+
+ProtocolRunner::Train ProtocolRunner::takeLightTrain()
+{
+    if (!light.active || lightTaken)
+        return Train();
+    lightTaken = true;
+    return light;
 }
 
 void ProtocolRunner::emitProgress()

@@ -47,6 +47,8 @@ public:
         double seconds = 0;
     };
     Train lightTrainUnderWay() const { return light; }
+    // The same, once: a second confirmation of the same train gets none.
+    Train takeLightTrain();
 
 signals:
     void lightStart(structLightParam param);
@@ -70,6 +72,7 @@ private:
     bool waitingForOperator = false;
     bool soundUnderWay = false;
     Train light;
+    bool lightTaken = false;
     QElapsedTimer clock;
     double baseSeconds = 0;   // the clock's reading the schedule counts from
     double scheduledAt = 0;   // where in the schedule the current step began
