@@ -3,6 +3,8 @@
 // deadlines and carries out the faults that other threads ask for.
 #include "headset.h"
 
+#include "eeg.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -111,6 +113,9 @@ public:
           soundModule(opt.soundModule), burstSize(opt.burstSize), rng(opt.seed),
           faultRng(opt.seed ^ 0x9E3779B9u)
     {
+        if (opt.eeg && !opt.deterministic)
+            eeg = std::make_unique<EegSignal>(opt);
+        captureBegin = Clock::now(); // the signal's idle time counts from here
     }
 
     bool start(std::string* error);
@@ -180,6 +185,7 @@ public:
     Clock::time_point nextOmit;
     Clock::time_point nextFlip;
     Clock::time_point nextChat;
+    std::unique_ptr<EegSignal> eeg; // the EEG-like signal, if chosen
 
 private:
     bool openPty(std::string* error);
@@ -205,6 +211,7 @@ private:
     void damage(std::vector<uint8_t>& f, Clock::time_point now);
     void chatter(Clock::time_point now);
     void flush(Clock::time_point now);
+    double idleSeconds(Clock::time_point now) const;
     size_t queued() const { return out.size() - outHead; }
     bool canSend() const { return master >= 0 && peerOpen.load() && !silent.load(); }
 };
@@ -614,9 +621,13 @@ void Headset::Impl::handleFrame(const uint8_t* f, size_t n, Clock::time_point no
         reply({2, frame::keepAlive});
         break;
     case frame::lightStart:
+        if (eeg && lightModule && n >= 13)
+            eeg->lightStart(f + 2, idleSeconds(now));
         reply({3, frame::lightStart, static_cast<uint8_t>(lightModule ? 1 : 0)});
         break;
     case frame::lightStop:
+        if (eeg)
+            eeg->lightStop(idleSeconds(now));
         reply({2, frame::lightStop});
         break;
     case frame::soundStart:
@@ -673,12 +684,25 @@ void Headset::Impl::beginCapture(const uint8_t* f, size_t n, Clock::time_point n
         return;
     }
     reply({3, frame::captureStart, 0});
+    if (eeg)
+        eeg->skip(idleSeconds(now));
     period = p;
     captureBegin = now;
     nextIndex = 0;
     pairsSent = 0;
     pairsDropped = 0;
     capturing = true;
+}
+
+// Seconds from the end of the last capture's samples (or from the start) to
+// now while no capture runs; 0 while one does, where the next sample is now.
+double Headset::Impl::idleSeconds(Clock::time_point now) const
+{
+    if (capturing)
+        return 0;
+    auto end = captureBegin +
+               nanoseconds(static_cast<int64_t>(period) * 125) * static_cast<int64_t>(nextIndex);
+    return now > end ? std::chrono::duration<double>(now - end).count() : 0.0;
 }
 
 void Headset::Impl::produce(Clock::time_point now)
@@ -701,6 +725,12 @@ void Headset::Impl::produce(Clock::time_point now)
 void Headset::Impl::emitPair()
 {
     uint64_t index = nextIndex++;
+    // Made for every index, sent or not, so that a lost pair leaves the signal as it was.
+    double uv[12];
+    if (eeg) {
+        const double dt = period * 125e-9;
+        eeg->next(static_cast<double>(index) * dt, dt, uv);
+    }
     bool drop = false;
     unsigned pending = dropPairs.load();
     while (pending > 0 && !dropPairs.compare_exchange_weak(pending, pending - 1)) {
@@ -718,7 +748,7 @@ void Headset::Impl::emitPair()
     uint16_t p = period;
     int32_t counts[12];
     for (int ch = 1; ch <= 12; ++ch) {
-        int32_t c = sampleCounts(ch, index, p);
+        int32_t c = eeg ? voltsToCounts(uv[ch - 1] * 1e-6) : sampleCounts(ch, index, p);
         if (!opt.deterministic && opt.noiseMicrovolts > 0) {
             double v = countsToVolts(c) + gauss(rng) * opt.noiseMicrovolts * 1e-6;
             c = voltsToCounts(v);
@@ -1001,6 +1031,12 @@ void Headset::setLightModule(bool on)
 void Headset::setSoundModule(bool on)
 {
     d->soundModule = on;
+}
+
+void Headset::setEyesOpen(bool open)
+{
+    if (d->eeg)
+        d->eeg->setEyes(open);
 }
 
 std::vector<Headset::Received> Headset::received() const

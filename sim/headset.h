@@ -28,6 +28,15 @@ struct Options {
     bool deterministic = false; // exact, noise-free signal that sampleCounts() predicts
     double noiseMicrovolts = 0; // seeded gaussian noise amplitude (ignored when deterministic)
     uint32_t seed = 1;
+    // An EEG-like signal instead of the test rhythms (ignored when deterministic):
+    // rhythms placed as if the channels were Fp1, Fp2, F3, F4, C3, C4, P3, P4,
+    // O1, O2, T3, T4, and a driven response to light trains.
+    bool eeg = false;
+    double alphaHz = 10;         // posterior alpha frequency
+    double mainsHz = 50;         // mains pick-up; 0: none
+    bool eyesOpen = false;       // open eyes block the alpha and blink more often
+    double eyesCycleSeconds = 0; // non-zero: eyes closed this long, then open as long, ...
+
     std::string linkPath; // if set, keep a symlink here to the current slave pty
     size_t burstSize = 0; // 0: write each frame pair as produced; n: deliver in n-byte bursts
 
@@ -106,6 +115,7 @@ public:
     void setAdcFaultMask(uint8_t mask);
     void setLightModule(bool on);
     void setSoundModule(bool on);
+    void setEyesOpen(bool open); // the EEG-like signal's eyes from now on (ends a cycle)
 
     // Observation.
     struct Received {

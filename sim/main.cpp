@@ -24,9 +24,15 @@ const char usage[] =
     "  --adc-fault MASK   refuse every capture start with this ADC fault mask (0..255)\n"
     "  --light-off        report the light stimulation module as switched off\n"
     "  --sound-off        report the sound stimulation module as switched off\n"
-    "  --deterministic    exact, noise-free signal\n"
+    "  --deterministic    exact, noise-free test rhythms instead of the EEG-like signal\n"
+    "  --test-signal      the test rhythms, with the noise of --noise\n"
+    "  --alpha HZ         frequency of the posterior alpha (default 10)\n"
+    "  --mains HZ         frequency of the mains pick-up, 0 for none (default 50)\n"
+    "  --eyes-closed      eyes closed: alpha at full strength, few blinks (the default)\n"
+    "  --eyes-open        eyes open: alpha blocked, frequent blinks\n"
+    "  --eyes-cycle S     eyes closed for S seconds, then open for S seconds, and so on\n"
     "  --noise UV         add gaussian noise of UV microvolts (rms)\n"
-    "  --seed N           seed of the noise generator (default 1)\n"
+    "  --seed N           seed of the signal's and the noise's generators (default 1)\n"
     "  --burst N          deliver the output in bursts of N bytes\n"
     "  --byte-by-byte     deliver the output one byte at a time\n"
     "  --drop-every N     leave out one sample pair in every N\n"
@@ -51,6 +57,16 @@ bool number(const char* text, unsigned long max, unsigned long* value)
     return true;
 }
 
+bool real(const char* text, double min, double max, double* value)
+{
+    char* end = nullptr;
+    double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(v >= min) || !(v <= max))
+        return false;
+    *value = v;
+    return true;
+}
+
 int fail(const std::string& text)
 {
     std::fprintf(stderr, "neurask-headset: %s\n%s", text.c_str(), usage);
@@ -62,6 +78,7 @@ int fail(const std::string& text)
 int main(int argc, char** argv)
 {
     sim::Options options;
+    options.eeg = true;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](const char** out) {
@@ -93,6 +110,20 @@ int main(int argc, char** argv)
             options.soundModule = false;
         } else if (arg == "--deterministic") {
             options.deterministic = true;
+        } else if (arg == "--test-signal") {
+            options.eeg = false;
+        } else if (arg == "--alpha") {
+            if (!value(&v) || !real(v, 1, 40, &options.alphaHz))
+                return fail("--alpha needs a frequency from 1 to 40 Hz");
+        } else if (arg == "--mains") {
+            if (!value(&v) || !real(v, 0, 400, &options.mainsHz))
+                return fail("--mains needs a frequency from 0 to 400 Hz");
+        } else if (arg == "--eyes-closed" || arg == "--eyes-open") {
+            options.eyesOpen = arg == "--eyes-open";
+            options.eyesCycleSeconds = 0;
+        } else if (arg == "--eyes-cycle") {
+            if (!value(&v) || !real(v, 0.1, 3600, &options.eyesCycleSeconds))
+                return fail("--eyes-cycle needs seconds from 0.1 to 3600");
         } else if (arg == "--noise") {
             char* end = nullptr;
             if (!value(&v))

@@ -114,11 +114,10 @@ TEST(HeadsetProgram, answersHelpAndRejectsBadOptions)
         std::vector<std::string> args;
         int status;
     };
-    const Case cases[] = {{{"--help"}, 0},
-                          {{"--bogus"}, 2},
-                          {{"--adc-fault", "256"}, 2},
-                          {{"--burst"}, 2},
-                          {{"--noise", "-3"}, 2}};
+    const Case cases[] = {
+        {{"--help"}, 0},         {{"--bogus"}, 2},          {{"--adc-fault", "256"}, 2},
+        {{"--burst"}, 2},        {{"--noise", "-3"}, 2},    {{"--alpha", "ten"}, 2},
+        {{"--mains", "-50"}, 2}, {{"--eyes-cycle", "0"}, 2}};
     for (const Case& c : cases) {
         Program program;
         ASSERT_TRUE(program.spawn(c.args));
