@@ -50,7 +50,8 @@ QString protocolProblem(const QString& text)
 
 } // namespace
 
-Examination::Examination(QMainWindow* window, QMenu* fileMenu, QAction* before)
+Examination::Examination(QMainWindow* window, QMenu* fileMenu, QAction* before,
+                         QDockWidget* neighbour)
     : QObject(window), window(window), names(exam::plainNames()), marks(defaultMarks)
 {
     protocolTexts[Photic] = exam::protocolToText(exam::photicPreset());
@@ -73,6 +74,10 @@ Examination::Examination(QMainWindow* window, QMenu* fileMenu, QAction* before)
 
     buildMarksDock();
     buildProtocolDock();
+    // A tab each beside the stimulation controls: the left column stays as tall as it was.
+    window->tabifyDockWidget(neighbour, dockMarks);
+    window->tabifyDockWidget(dockMarks, dockProtocol);
+    neighbour->raise();
     settingsMenu->addSeparator();
     settingsMenu->addAction(dockMarks->toggleViewAction());
     settingsMenu->addAction(dockProtocol->toggleViewAction());

@@ -34,8 +34,9 @@ class Examination : public QObject
     Q_OBJECT
 public:
     // Adds its menu entries (Файл → Пациент…, Параметры → Электроды…) to `window`'s
-    // menu bar before the entry `before`, and its docks to `window`.
-    Examination(QMainWindow* window, QMenu* fileMenu, QAction* before);
+    // menu bar before the entry `before`, and its docks to `window`, as tabs
+    // beside `neighbour`.
+    Examination(QMainWindow* window, QMenu* fileMenu, QAction* before, QDockWidget* neighbour);
 
     void loadSettings(QSettings& settings);
     void saveSettings(QSettings& settings) const;

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStandardPaths>
+#include <QStringListModel>
 #include <QThread>
 #include <QTimer>
 #include <qcustomplot.h>
@@ -17,6 +18,7 @@
 #include "app/filedialog.h"
 #include "device/device.h"
 #include "device/ports.h"
+#include "display/eventmarkers.h"
 #include "display/plots.h"
 #include "display/signalview.h"
 #include "display/statusbar.h"
@@ -266,6 +268,8 @@ void MainWindow::captureStarted(quint16 period)
     // Whoever asked for it (Start, or a command typed in the terminal), a
     // confirmed start begins a fresh capture at the confirmed period.
     capture.reset(period, QDateTime::currentDateTime());
+    markers->setMarkers({});
+    annotationRows->setStringList({});
     batchClock.invalidate();
     applyElectrodeNames();
     captureUnsaved = false;
@@ -286,13 +290,13 @@ void MainWindow::captureEvent(quint64 sample, const QString& text)
 {
     if (reviewing)
         return;
-    capture.addEvent(sample, text);
+    addCaptureEvent(sample, text);
     // The headset confirms a light start of a running protocol: the train's
     // own annotation sits at the same sample.
     if (text.startsWith(QStringLiteral("Свет ")) && text.size() > 5 && text[5].isDigit()) {
         const exam::ProtocolRunner::Train train = exam->takeLightTrain();
         if (train.active)
-            capture.addEvent(sample, train.text);
+            addCaptureEvent(sample, train.text);
     }
 }
 
@@ -383,6 +387,9 @@ void MainWindow::clearPlots()
     // Samples that arrive after a clear keep their times in the capture.
     capture.reset(capture.period(), capture.startTime(),
                   capture.firstSample() + quint64(capture.sampleCount()));
+    markers->setMarkers({});
+    annotationRows->setStringList({});
+    applyElectrodeNames();
     signalView->storeChanged();
     clearGraphs(graphFreq);
     ui->plotTime->replot();
@@ -706,7 +713,7 @@ void MainWindow::recordingFailed(const QString& message)
 
 void MainWindow::setupExamination()
 {
-    exam = new Examination(this, ui->menu, ui->menuHelp->menuAction());
+    exam = new Examination(this, ui->menu, ui->menuHelp->menuAction(), ui->dockWidgetStimulation);
     connect(ui->comboBoxViewMontage, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this](int index) { setMontage(index); });
     connect(exam, &Examination::mark, this, &MainWindow::addMark);
@@ -731,8 +738,17 @@ void MainWindow::addMark(const QString& text)
         const double since = std::min(0.2, batchClock.nsecsElapsed() / 1e9);
         sample += quint64(since / (capture.period() * CaptureStore::tickSeconds));
     }
+    addCaptureEvent(sample, text);
+}
+
+void MainWindow::addCaptureEvent(quint64 sample, const QString& text)
+{
     capture.addEvent(sample, text);
-    signalView->samplesAppended();
+    const qint64 index = qint64(sample) - qint64(capture.firstSample());
+    const EventMarker marker{capture.sampleTime(0, index), -1, text};
+    const int row = markers->addMarker(marker);
+    annotationRows->insertRows(row, 1);
+    annotationRows->setData(annotationRows->index(row), eventRowText(marker));
     replotTime = true;
 }
 

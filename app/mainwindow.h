@@ -165,6 +165,8 @@ private:
     void addMark(const QString& text);
     // The electrode names onto the live capture's channels and the spectrum legend.
     void applyElectrodeNames();
+    // A live capture's event on the plot and in the Аннотации list at once.
+    void addCaptureEvent(quint64 sample, const QString& text);
 
     // Review (review.cpp).
     void setupReview();

@@ -6,6 +6,7 @@
 // it had sent, frames it received), never from the window's own arithmetic.
 #include <QAction>
 #include <QComboBox>
+#include <QListView>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -14,6 +15,7 @@
 
 #include "app/examination.h"
 #include "app/mainwindow.h"
+#include "display/eventmarkers.h"
 #include "display/signalview.h"
 #include "exam/electrodes.h"
 #include "headset.h"
@@ -142,6 +144,14 @@ private slots:
         QVERIFY2(stopAt - escAt < 0.1,
                  qPrintable(QString("light stop %1 s after Esc").arg(stopAt - escAt)));
         QCOMPARE(eventsNamed("Фотостимуляция прервана").size(), 1);
+        // Every event is on the plot and in the list as it happens.
+        const EventMarkers* markers = window->eventMarkers();
+        QCOMPARE(markers->markers().size(), window->captureStore().events().size());
+        QVERIFY(window->findChild<QListView*>()
+                    ->model()
+                    ->data(window->findChild<QListView*>()->model()->index(1, 0))
+                    .toString()
+                    .endsWith("Глаза закрыты"));
         QCOMPARE(eventsNamed("Начало").size(), 1);
         // Each train's annotation sits where the headset's confirmation does.
         const QList<quint64> train = eventsNamed("Фотостимуляция 10 Гц");
