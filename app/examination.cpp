@@ -18,6 +18,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QTextCodec>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace
@@ -32,12 +34,16 @@ const QStringList defaultMarks = {
 constexpr int maxMarks = 9;
 enum ProtocolChoice { Photic, Hyperventilation, Own };
 
+constexpr int maxNameLength = 12;        // as the electrode dialog allows
+constexpr int maxMarkLength = 80;        // as an annotation can carry
+constexpr int maxProtocolText = 1 << 20; // characters; a protocol file of 1 MB at most
+
 QStringList cleanMarks(const QStringList& texts)
 {
     QStringList out;
     for (const QString& t : texts)
         if (!t.simplified().isEmpty() && out.size() < maxMarks)
-            out.append(t.simplified());
+            out.append(t.simplified().left(maxMarkLength));
     return out;
 }
 
@@ -82,7 +88,15 @@ Examination::Examination(QMainWindow* window, QMenu* fileMenu, QAction* before,
     settingsMenu->addAction(dockMarks->toggleViewAction());
     settingsMenu->addAction(dockProtocol->toggleViewAction());
 
-    connect(&runner, &exam::ProtocolRunner::mark, this, &Examination::mark);
+    connect(&runner, &exam::ProtocolRunner::mark, this, [this](const QString& text) {
+        if (sampleNow)
+            emit mark(sampleNow(), text);
+    });
+    // A capture asked for by a protocol that has not started by then is not waited for.
+    runOnCaptureTimeout = new QTimer(this);
+    runOnCaptureTimeout->setSingleShot(true);
+    runOnCaptureTimeout->setInterval(5000);
+    connect(runOnCaptureTimeout, &QTimer::timeout, this, [this] { runOnCapture = false; });
     connect(&runner, &exam::ProtocolRunner::lightStart, this, &Examination::lightStart);
     connect(&runner, &exam::ProtocolRunner::lightStop, this, &Examination::lightStop);
     connect(&runner, &exam::ProtocolRunner::soundStart, this, &Examination::soundStart);
@@ -116,15 +130,17 @@ void Examination::buildMarksDock()
         markKeys[k] = new QAction(window);
         markKeys[k]->setShortcut(QKeySequence(Qt::Key_1 + k));
         markKeys[k]->setShortcutContext(Qt::WindowShortcut);
+        markKeys[k]->setAutoRepeat(false); // a key held down is one mark
         window->addAction(markKeys[k]);
         connect(markKeys[k], &QAction::triggered, this, [this, k] {
-            if (capturing && k < marks.size())
-                emit mark(marks[k]);
+            if (capturing && k < marks.size() && sampleNow)
+                emit mark(sampleNow(), marks[k]);
         });
     }
     actionFreeMark = new QAction(tr("Своя отметка..."), window);
     actionFreeMark->setObjectName(QStringLiteral("actionFreeMark"));
     actionFreeMark->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    actionFreeMark->setAutoRepeat(false);
     window->addAction(actionFreeMark);
     connect(actionFreeMark, &QAction::triggered, this, &Examination::freeMark);
     connect(own, &QPushButton::clicked, this, &Examination::freeMark);
@@ -196,9 +212,12 @@ void Examination::loadSettings(QSettings& settings)
 {
     settings.beginGroup(QStringLiteral("Exam"));
     const QVariant stored = settings.value(QStringLiteral("Electrodes"));
-    const QStringList list = stored.toStringList();
-    if (list.size() == exam::electrodeCount)
+    QStringList list = stored.toStringList();
+    if (list.size() == exam::electrodeCount) {
+        for (QString& name : list)
+            name = name.left(maxNameLength);
         setElectrodeNames(list);
+    }
     const QVariant storedMarks = settings.value(QStringLiteral("Marks"));
     if (storedMarks.isValid() && !cleanMarks(storedMarks.toStringList()).isEmpty())
         setMarkTexts(storedMarks.toStringList());
@@ -224,7 +243,7 @@ void Examination::loadSettings(QSettings& settings)
     const char* keys[] = {"Photic", "Hyperventilation", "Own"};
     for (int i = 0; i < 3; ++i) {
         const QString text = settings.value(QLatin1String(keys[i])).toString();
-        if (!text.isEmpty() && protocolProblem(text).isEmpty())
+        if (!text.isEmpty() && text.size() <= maxProtocolText && protocolProblem(text).isEmpty())
             protocolTexts[i] = text;
     }
     const int choice = settings.value(QStringLiteral("Choice"), 0).toInt();
@@ -289,6 +308,7 @@ void Examination::setCapturing(bool on)
     updateEnabled();
     if (on && runOnCapture) {
         runOnCapture = false;
+        runOnCaptureTimeout->stop();
         runProtocol(chosenProtocol());
     }
 }
@@ -318,6 +338,7 @@ bool Examination::runProtocol(const exam::Protocol& protocol)
 void Examination::stopProtocol()
 {
     runOnCapture = false;
+    runOnCaptureTimeout->stop();
     runner.stop();
 }
 
@@ -333,9 +354,11 @@ void Examination::runOrStop()
             tr("Протокол выполняется во время сбора данных. Начать сбор данных?"));
         if (answer != QMessageBox::Yes)
             return;
-        // The protocol starts once the headset confirms the capture.
-        runOnCapture = true;
-        emit captureWanted();
+        // The protocol starts once the headset confirms the capture, if a start
+        // went out (the operator may still cancel it) and it comes soon.
+        runOnCapture = startCapture && startCapture();
+        if (runOnCapture)
+            runOnCaptureTimeout->start();
         return;
     }
     runProtocol(chosenProtocol());
@@ -427,14 +450,16 @@ void Examination::editMarks()
 
 void Examination::freeMark()
 {
-    if (!capturing)
+    if (!capturing || !sampleNow)
         return;
+    // The mark belongs to the moment of Ctrl+M, not to the end of the typing.
+    const quint64 sample = sampleNow();
     bool ok = false;
     const QString text = QInputDialog::getText(window, tr("Отметка"), tr("Текст отметки:"),
                                                QLineEdit::Normal, QString(), &ok)
                              .simplified();
     if (ok && !text.isEmpty() && capturing)
-        emit mark(text);
+        emit mark(sample, text);
 }
 
 void Examination::editProtocol()
@@ -460,7 +485,15 @@ void Examination::openProtocol()
         QMessageBox::warning(window, tr("Протокол"), tr("Не удалось прочитать %1").arg(path));
         return;
     }
-    const QString text = QString::fromUtf8(file.readAll());
+    const QByteArray bytes = file.readAll();
+    QTextCodec::ConverterState state;
+    const QString text =
+        QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars > 0) {
+        QMessageBox::warning(window, tr("Протокол"),
+                             tr("%1: файл протокола не в кодировке UTF-8").arg(path));
+        return;
+    }
     const QString problem = protocolProblem(text);
     if (!problem.isEmpty()) {
         QMessageBox::warning(window, tr("Протокол"), problem);

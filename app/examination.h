@@ -18,6 +18,8 @@
 #include <QObject>
 #include <QStringList>
 
+#include <functional>
+
 class QAction;
 class QComboBox;
 class QDockWidget;
@@ -28,6 +30,7 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class QSettings;
+class QTimer;
 
 class Examination : public QObject
 {
@@ -56,6 +59,11 @@ public:
     // The running protocol's light train that the headset has just confirmed
     // (once per train; inactive when none).
     exam::ProtocolRunner::Train takeLightTrain() { return runner.takeLightTrain(); }
+    // How the window tells the capture's sample at this moment, and starts a
+    // capture when a protocol asks for one (true when a start was requested).
+    void setSampleClock(std::function<quint64()> now) { sampleNow = std::move(now); }
+    void setCaptureStarter(std::function<bool()> start) { startCapture = std::move(start); }
+
     // Runs a protocol; false when one runs already or no capture runs.
     bool runProtocol(const exam::Protocol& protocol);
     void stopProtocol();
@@ -67,10 +75,9 @@ public:
 signals:
     void electrodeNamesChanged(const QStringList& names);
     void patientChanged(const exam::PatientDetails& details);
-    // A mark at this moment of the capture.
-    void mark(const QString& text);
-    // A protocol was asked to run but no capture runs: the window may offer to start one.
-    void captureWanted();
+    // A mark at a sample of the capture: that of the key press, or of the
+    // protocol's step.
+    void mark(quint64 sample, const QString& text);
     void lightStart(structLightParam param);
     void lightStop();
     void soundStart(structSoundParam param);
@@ -99,6 +106,9 @@ private:
     QString protocolTexts[3]; // photic, hyperventilation, the operator's own
     bool capturing = false;
     bool runOnCapture = false; // a protocol waits for the capture it asked for
+    QTimer* runOnCaptureTimeout = nullptr;
+    std::function<quint64()> sampleNow;
+    std::function<bool()> startCapture;
     exam::ProtocolRunner runner;
 
     QDockWidget* dockMarks = nullptr;

@@ -718,7 +718,13 @@ void MainWindow::setupExamination()
             [this](int index) { setMontage(index); });
     connect(exam, &Examination::mark, this, &MainWindow::addMark);
     connect(exam, &Examination::electrodeNamesChanged, this, &MainWindow::applyElectrodeNames);
-    connect(exam, &Examination::captureWanted, this, &MainWindow::on_actionStart_triggered);
+    exam->setSampleClock([this] { return sampleNow(); });
+    exam->setCaptureStarter([this] {
+        if (!ui->actionStart->isEnabled())
+            return false;
+        on_actionStart_triggered();
+        return !ui->actionStart->isEnabled(); // disabled once a start went out
+    });
     // The device's request slots are called from the GUI thread, as the buttons do.
     connect(exam, &Examination::lightStart, device, &Device::setLightStart, Qt::DirectConnection);
     connect(exam, &Examination::lightStop, device, &Device::setLightStop, Qt::DirectConnection);
@@ -726,10 +732,8 @@ void MainWindow::setupExamination()
     connect(exam, &Examination::soundStop, device, &Device::setSoundStop, Qt::DirectConnection);
 }
 
-void MainWindow::addMark(const QString& text)
+quint64 MainWindow::sampleNow() const
 {
-    if (reviewing || !capturing)
-        return;
     // The store lags the headset by at most a batch: the samples that have
     // come since the last one are counted at the capture's rate (a fifth of a
     // second at most, the longest a batch waits).
@@ -738,6 +742,13 @@ void MainWindow::addMark(const QString& text)
         const double since = std::min(0.2, batchClock.nsecsElapsed() / 1e9);
         sample += quint64(since / (capture.period() * CaptureStore::tickSeconds));
     }
+    return sample;
+}
+
+void MainWindow::addMark(quint64 sample, const QString& text)
+{
+    if (reviewing || !capturing)
+        return;
     addCaptureEvent(sample, text);
 }
 

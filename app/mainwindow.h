@@ -161,8 +161,9 @@ private:
     void setupExamination();
     // Not a slot: the window's slot table stays as the form binds it.
     void setMontage(int index);
-    // An operator's mark, at the sample the capture has reached now.
-    void addMark(const QString& text);
+    // The sample the capture has reached at this moment, and an operator's mark at a sample.
+    quint64 sampleNow() const;
+    void addMark(quint64 sample, const QString& text);
     // The electrode names onto the live capture's channels and the spectrum legend.
     void applyElectrodeNames();
     // A live capture's event on the plot and in the Аннотации list at once.

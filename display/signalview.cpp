@@ -153,11 +153,15 @@ void SignalView::updateMontage()
         return;
     const int n = store->channelCount();
     bool alike = n >= 2;
+    // Differences are taken of the values as stored: the channels must share
+    // one voltage unit as well as one rate.
     for (int c = 0; c < n && alike; ++c)
         alike = store->channel(c).samplesPerSecond == store->channel(0).samplesPerSecond &&
+                store->channel(c).unit == store->channel(0).unit &&
                 FilteredCapture::microvoltsPer(store->channel(c).unit) > 0;
     if (!alike) {
-        montageNote = tr("Монтаж: нужны каналы напряжения с одной частотой отсчётов");
+        montageNote = tr("Монтаж: нужны каналы напряжения с одной частотой отсчётов и "
+                         "одной единицей");
         return;
     }
     // Electrodes by their names: a file's "EEG Fp1" is the electrode Fp1.

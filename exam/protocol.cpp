@@ -1,6 +1,5 @@
 #include "exam/protocol.h"
 
-#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -24,11 +23,14 @@ quint8 percentLevel(double percent)
     return quint8(v);
 }
 
-// Period, on-time and count of a train, in the headset's units.
+// Period, on-time and count of a train, in the headset's units. A train of
+// more flashes than one series can count (65,535) is split into series of
+// equal counts that follow each other without a pause.
 struct Timing {
     quint16 on = 0;
     quint16 off = 0;
     quint16 count = 0;
+    quint16 series = 1;
     double achievedHz = 0;
     double seconds = 0;
 };
@@ -45,14 +47,19 @@ bool trainTiming(double hz, double seconds, double onMs, Timing& t)
                                 std::abs(unitsPerSecond / double(above) - hz)
                             ? below
                             : above;
+    // A train shorter than one flash period is no train at that frequency.
+    const long flashes = std::lround(seconds * unitsPerSecond / double(period));
+    if (flashes < 1 || double(period) > seconds * unitsPerSecond + 0.5)
+        return false;
+    const long series = (flashes + 65534) / 65535;
+    const long count = std::lround(double(flashes) / double(series));
     const long on = std::clamp(std::lround(onMs * unitsPerSecond / 1000.0), 1L, period / 2);
-    const long count =
-        std::clamp(std::lround(seconds * unitsPerSecond / double(period)), 1L, 65535L);
     t.on = quint16(on);
     t.off = quint16(period - on);
     t.count = quint16(count);
+    t.series = quint16(series);
     t.achievedHz = unitsPerSecond / double(period);
-    t.seconds = double(count) * double(period) / unitsPerSecond;
+    t.seconds = double(count * series) * double(period) / unitsPerSecond;
     return true;
 }
 
@@ -99,7 +106,7 @@ LightTrain lightTrain(double hz, double seconds, double brightnessPercent, bool*
     train.param.pause = t.off;
     train.param.count = t.count;
     train.param.seriesPause = 0;
-    train.param.seriesCount = 1;
+    train.param.seriesCount = t.series;
     train.achievedHz = t.achievedHz;
     train.seconds = t.seconds;
     return train;
@@ -122,7 +129,7 @@ SoundTrain soundTrain(double hz, double seconds, double volumePercent, double to
     train.param.count = t.count;
     train.param.tone = quint16(std::lround(toneMicroseconds));
     train.param.seriesPause = 0;
-    train.param.seriesCount = 1;
+    train.param.seriesCount = t.series;
     train.achievedHz = t.achievedHz;
     train.seconds = t.seconds;
     return train;
@@ -194,11 +201,12 @@ bool protocolFromText(const QString& text, Protocol& out, QString* error)
         const QString line = lines[i].trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
-        const int gap = line.indexOf(QRegularExpression(QStringLiteral("\\s")));
-        const QString key = (gap < 0 ? line : line.left(gap)).toLower();
-        const QString rest = gap < 0 ? QString() : line.mid(gap).trimmed();
-        const QStringList words =
-            rest.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+        int gap = 0;
+        while (gap < line.size() && !line[gap].isSpace())
+            ++gap;
+        const QString key = line.left(gap).toLower();
+        const QString rest = line.mid(gap).trimmed();
+        const QStringList words = rest.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         auto fail = [&](const QString& why) {
             if (error)
                 *error = QStringLiteral("Строка %1: %2").arg(i + 1).arg(why);

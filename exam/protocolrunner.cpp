@@ -17,6 +17,7 @@ ProtocolRunner::ProtocolRunner(QObject* parent) : QObject(parent)
         runFrom(stepIndex + 1);
     });
     connect(&progressTimer, &QTimer::timeout, this, &ProtocolRunner::emitProgress);
+    trainClock.start();
 }
 
 bool ProtocolRunner::start(const Protocol& protocol)
@@ -24,6 +25,7 @@ bool ProtocolRunner::start(const Protocol& protocol)
     if (isRunning() || protocol.steps.isEmpty())
         return false;
     current = protocol;
+    ++runs;
     clock.start();
     baseSeconds = 0;
     scheduledAt = 0;
@@ -39,17 +41,18 @@ double ProtocolRunner::elapsedSeconds() const
 
 void ProtocolRunner::runFrom(int index)
 {
+    const quint64 run = runs;
     for (; index < current.steps.size(); ++index) {
         stepIndex = index;
         const ProtocolStep step = current.steps[index];
         emitProgress();
-        if (!isRunning())
-            return; // stopped by whoever watches the progress
+        if (runs != run)
+            return; // stopped (or started afresh) by whoever watches the progress
         double seconds = 0;
         switch (step.kind) {
         case ProtocolStep::Kind::Mark:
             emit mark(step.text);
-            if (!isRunning() || stepIndex != index)
+            if (runs != run)
                 return;
             continue;
         case ProtocolStep::Kind::Wait:
@@ -64,7 +67,8 @@ void ProtocolRunner::runFrom(int index)
             light.active = true;
             light.text = lightTrainText(step.frequency, train);
             light.seconds = train.seconds;
-            lightTaken = false;
+            light.requestedAt = double(trainClock.nsecsElapsed()) / 1e9;
+            unconfirmed.append(light);
             seconds = train.seconds;
             emit lightStart(train.param);
             break;
@@ -78,7 +82,7 @@ void ProtocolRunner::runFrom(int index)
             break;
         }
         }
-        if (!isRunning() || stepIndex != index)
+        if (runs != run)
             return;
         scheduledAt += seconds;
         const double now = double(clock.nsecsElapsed()) / 1e9;
@@ -87,6 +91,7 @@ void ProtocolRunner::runFrom(int index)
         return;
     }
     stepIndex = -1;
+    ++runs;
     progressTimer.stop();
     emit finished(false);
 }
@@ -113,6 +118,7 @@ void ProtocolRunner::stop()
     const bool wasWaiting = waitingForOperator;
     waitingForOperator = false;
     stepIndex = -1;
+    ++runs;
     endTrains();
     if (wasWaiting)
         emit waiting(QString());
@@ -134,10 +140,12 @@ void ProtocolRunner::endTrains()
 
 ProtocolRunner::Train ProtocolRunner::takeLightTrain()
 {
-    if (!light.active || lightTaken)
+    const double now = double(trainClock.nsecsElapsed()) / 1e9;
+    while (!unconfirmed.isEmpty() && now - unconfirmed.first().requestedAt > confirmSeconds)
+        unconfirmed.removeFirst();
+    if (unconfirmed.isEmpty())
         return Train();
-    lightTaken = true;
-    return light;
+    return unconfirmed.takeFirst();
 }
 
 void ProtocolRunner::emitProgress()

@@ -39,16 +39,22 @@ public:
     // Seconds since the protocol started, and the planned total.
     double elapsedSeconds() const;
 
-    // The light train started last and not yet over: the text and length of its
-    // annotation, for the front-end to place where the headset confirms it.
+    // A light train of the protocol: the text and length of its annotation,
+    // for the front-end to place where the headset confirms the train.
     struct Train {
         bool active = false;
         QString text;
         double seconds = 0;
+        double requestedAt = 0; // on the runner's own clock
     };
+    // The train under way (active while its step lasts).
     Train lightTrainUnderWay() const { return light; }
-    // The same, once: a second confirmation of the same train gets none.
+    // The oldest train sent and not yet confirmed, for the headset's
+    // confirmation that has just come: trains are confirmed in the order they
+    // were sent, each once. A train unconfirmed after `confirmSeconds` is
+    // forgotten (the headset refused or never answered it).
     Train takeLightTrain();
+    static constexpr double confirmSeconds = 3.0;
 
 signals:
     void lightStart(structLightParam param);
@@ -72,11 +78,14 @@ private:
     bool waitingForOperator = false;
     bool soundUnderWay = false;
     Train light;
-    bool lightTaken = false;
+    QVector<Train> unconfirmed;
+    QElapsedTimer trainClock;
+    // Counts starts and stops: a loop that finds it changed after one of its
+    // signals was stopped (and maybe started again) from the slot it reached.
+    quint64 runs = 0;
     QElapsedTimer clock;
-    double baseSeconds = 0;   // the clock's reading the schedule counts from
-    double scheduledAt = 0;   // where in the schedule the current step began
-    double elapsedBefore = 0; // seconds spent before the last wait ended
+    double baseSeconds = 0; // the clock's reading the schedule counts from
+    double scheduledAt = 0; // where in the schedule the current step began
     QTimer stepTimer;
     QTimer progressTimer;
 };

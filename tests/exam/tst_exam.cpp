@@ -28,6 +28,7 @@ private slots:
     void presetsAndTheirTextFormSurviveARoundTrip();
     void aBadProtocolLineIsRefusedWithItsNumber();
     void runnerKeepsTheScheduleAndStopsALightTrainAtOnce();
+    void trainsAreConfirmedInOrderAndARestartFromAMarkKeepsItsSchedule();
     void montagesMatchADirectDerivation();
     void fileLabelsNameOnlyChosenElectrodes();
     void patientDetailsReachTheIdentificationFields();
@@ -61,8 +62,15 @@ void TestExam::lightTrainsAreTheClosestPeriodTheUnitsAllow()
     QCOMPARE(lightTrainText(10, lightTrain(10, 10, 100)), QString("Фотостимуляция 10 Гц"));
     QCOMPARE(lightTrainText(30, lightTrain(30, 10, 100)),
              QString("Фотостимуляция 30 Гц (29.985 Гц)"));
+    // More flashes than one series counts: equal series back to back, the length kept.
+    const LightTrain hour = lightTrain(100, 3600, 100);
+    QCOMPARE(int(hour.param.count) * int(hour.param.seriesCount), 360000);
+    QCOMPARE(int(hour.param.seriesPause), 0);
+    QCOMPARE(hour.seconds, 3600.0);
     bool ok = true;
     lightTrain(0.1, 10, 100, &ok);
+    QVERIFY(!ok);
+    lightTrain(0.5, 1, 100, &ok); // shorter than one flash period
     QVERIFY(!ok);
     lightTrain(10, 0, 100, &ok);
     QVERIFY(!ok);
@@ -160,6 +168,39 @@ void TestExam::runnerKeepsTheScheduleAndStopsALightTrainAtOnce()
     }
     QTest::qWait(50);
     QCOMPARE(seen.size(), order.size()); // nothing after the stop
+}
+
+void TestExam::trainsAreConfirmedInOrderAndARestartFromAMarkKeepsItsSchedule()
+{
+    // Two short trains back to back, confirmed only after both steps are over.
+    Protocol p;
+    QVERIFY(protocolFromText("light 50 0.04\nlight 20 0.1\nmark end\n", p));
+    ProtocolRunner runner;
+    QSignalSpy finished(&runner, &ProtocolRunner::finished);
+    runner.start(p);
+    QVERIFY(finished.wait(2000));
+    QCOMPARE(runner.takeLightTrain().text, QString("Фотостимуляция 50 Гц"));
+    QCOMPARE(runner.takeLightTrain().text, QString("Фотостимуляция 20 Гц"));
+    QVERIFY(!runner.takeLightTrain().active);
+
+    // A mark's slot stops the protocol and starts another: the new one runs on its own schedule.
+    Protocol first, second;
+    QVERIFY(protocolFromText("mark go\nrest 5\n", first));
+    QVERIFY(protocolFromText("rest 0.3\nmark B\n", second));
+    QElapsedTimer clock;
+    qint64 markedB = -1;
+    connect(&runner, &ProtocolRunner::mark, &runner, [&](const QString& t) {
+        if (t == "go") {
+            runner.stop();
+            runner.start(second);
+        } else if (t == "B") {
+            markedB = clock.elapsed();
+        }
+    });
+    clock.start();
+    runner.start(first);
+    QTRY_VERIFY_WITH_TIMEOUT(markedB >= 0, 2000);
+    QVERIFY2(markedB >= 250 && markedB <= 400, qPrintable(QString::number(markedB)));
 }
 
 void TestExam::montagesMatchADirectDerivation()
