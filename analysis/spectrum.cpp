@@ -20,6 +20,12 @@ fftw_plan spectrumMakePlan(int count, fftw_complex* in, fftw_complex* out)
     return fftw_plan_dft_1d(count, in, out, FFTW_FORWARD, FFTW_ESTIMATE);
 }
 
+fftw_plan spectrumMakeRealPlan(int count, double* in, fftw_complex* out)
+{
+    std::lock_guard<std::mutex> lock(plannerMutex());
+    return fftw_plan_dft_r2c_1d(count, in, out, FFTW_ESTIMATE);
+}
+
 void spectrumDestroyPlan(fftw_plan plan)
 {
     if (!plan)

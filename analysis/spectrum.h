@@ -11,6 +11,8 @@
 // plans may run concurrently without them.
 fftw_plan spectrumMakePlan(int count, fftw_complex* in, fftw_complex* out);
 void spectrumDestroyPlan(fftw_plan plan);
+// A real-to-complex forward plan of `count` points (count / 2 + 1 outputs).
+fftw_plan spectrumMakeRealPlan(int count, double* in, fftw_complex* out);
 
 // frequencies[k] = k * fs / N for k = 0 .. N/2 - 1, fs = 1 / (period * 1.25e-7) Hz.
 void spectrumFrequencies(QVector<double>& frequencies, quint16 period, quint32 count);

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <qcustomplot.h>
 
+#include "app/analysiswindow.h"
 #include "app/conversions.h"
 #include "app/examination.h"
 #include "app/filedialog.h"
@@ -63,6 +64,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     setupPlots();
     setupReview();
+    analysisWindow = std::make_unique<AnalysisWindow>(this, [this] {
+        const QCPRange range = ui->plotTime->xAxis->range();
+        return qMakePair(range.lower, range.upper);
+    });
 
     device = new Device();
     thread = new QThread();
@@ -267,6 +272,7 @@ void MainWindow::captureStarted(quint16 period)
         return;
     // Whoever asked for it (Start, or a command typed in the terminal), a
     // confirmed start begins a fresh capture at the confirmed period.
+    analysisWindow->storeReplaced();
     capture.reset(period, QDateTime::currentDateTime());
     markers->setMarkers({});
     annotationRows->setStringList({});
@@ -558,16 +564,12 @@ void MainWindow::on_actionAbout_triggered()
 
 void MainWindow::on_actionAnalysisFourier_triggered()
 {
-    QMessageBox::warning(this, tr("Анилиз Фурье"),
-                         tr("Загрузите исходные данные/подключите нейрогаринтуру!"),
-                         QMessageBox::Ok);
+    analysisWindow->analyse(AnalysisWindow::Spectra);
 }
 
 void MainWindow::on_actionAnalysisStatistics_triggered()
 {
-    QMessageBox::warning(this, tr("Итоговая статистика"),
-                         tr("Загрузите исходные данные/подключите нейрогаринтуру!"),
-                         QMessageBox::Ok);
+    analysisWindow->analyse(AnalysisWindow::Statistics);
 }
 
 void MainWindow::on_actionAnalysisSendVARN_triggered()

@@ -17,6 +17,7 @@
 #include "device/types.h"
 #include "display/viewsettings.h"
 
+class AnalysisWindow;
 class Device;
 class EventMarkers;
 class Examination;
@@ -232,4 +233,6 @@ private:
     QAction* actionCloseFile = nullptr;
     QAction* actionHome = nullptr;
     QAction* actionEnd = nullptr;
+    // The Analysis menu's dialog; it reads `capture`, so it goes first.
+    std::unique_ptr<AnalysisWindow> analysisWindow;
 };

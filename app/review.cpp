@@ -28,6 +28,7 @@
 
 #include "analysis/fftwindow.h"
 #include "analysis/spectrum.h"
+#include "app/analysiswindow.h"
 #include "app/filedialog.h"
 #include "app/mainwindow.h"
 #include "device/device.h"
@@ -220,6 +221,7 @@ void MainWindow::recordingRead(QSharedPointer<LoadedRecording> recording)
     if (capturing)
         device->captureStop();
     reviewing = true;
+    analysisWindow->storeReplaced(); // an analysis begun before the file came in
     capture = std::move(recording->store);
     captureUnsaved = false; // the store holds a file
     reviewSeconds = recording->durationSeconds;

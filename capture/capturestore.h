@@ -30,6 +30,9 @@ struct CaptureChannel {
     double samplesPerSecond = 0; // > 0
     double gain = 1;             // physical = count * gain + offset
     double offset = 0;
+    // The converter's (or the file's digital) range: counts at either end are clipped.
+    qint32 countMin = countMinimum;
+    qint32 countMax = countMaximum;
 };
 
 struct CaptureEvent {
@@ -102,6 +105,15 @@ public:
     // all channels hold equally many).
     qint64 sampleCount(int c = 0) const;
     qint32 count(int c, qint64 i) const { return channels[std::size_t(c)].counts[i]; }
+    // Counts i.. of channel c up to the end of their block of countsBlockSize
+    // lie contiguous here. Blocks never move while the store grows, so another
+    // thread may read samples stored before it was given the pointer while
+    // this one appends (not across a reset).
+    const qint32* countsAt(int c, qint64 i) const
+    {
+        return channels[std::size_t(c)].counts.block(i);
+    }
+    static constexpr qint64 countsBlockSize = qint64(1) << 16;
     double value(int c, qint64 i) const { return physical(c, count(c, i)); }
     double physical(int c, qint32 count) const
     {
@@ -135,6 +147,7 @@ private:
         qint32 max;
     };
     using Counts = ChunkedArray<qint32, 16>;
+    static_assert(Counts::blockSize == countsBlockSize, "one block size");
     using Summary = ChunkedArray<Extremes, 10>;
     struct Channel {
         CaptureChannel info;

@@ -79,6 +79,8 @@ void readRecording(const QString& path, LoadedRecording& out,
         channel.gain = (info.physical_max - info.physical_min) /
                        double(qint64(info.digital_max) - info.digital_min);
         channel.offset = info.physical_max - channel.gain * info.digital_max;
+        channel.countMin = info.digital_min;
+        channel.countMax = info.digital_max;
         channels.append(channel);
         widest = std::max(widest, info.samples_per_record);
     }

@@ -267,12 +267,7 @@ QString SignalView::laneName(int c) const
     // electrodes; a recording's have their labels.
     if (derivedLanes())
         return c >= 0 && c < derivations.rows.size() ? derivations.rows[c].name : QString();
-    if (c >= store->channelCount())
-        return channelName(c);
-    const QString label = store->channel(c).label.trimmed();
-    if (label.isEmpty() || (store->period() > 0 && label == QString::number(c + 1)))
-        return channelName(c);
-    return label;
+    return storeChannelName(*store, c);
 }
 
 QString SignalView::readout(const QPointF& at) const

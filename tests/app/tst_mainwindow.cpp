@@ -10,14 +10,21 @@
 #include <QMetaMethod>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSlider>
 #include <QStatusBar>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
 #include <QToolBar>
 #include <QtTest>
+#include <cmath>
 #include <iterator>
 #include <memory>
 #include <qcustomplot.h>
 
+#include "app/analysiswindow.h"
+#include "app/filedialog.h"
 #include "app/mainwindow.h"
 #include "testwindow.h"
 
@@ -602,7 +609,7 @@ private slots:
         QCOMPARE(plotFreq()->yAxis->numberPrecision(), 6);
     }
 
-    void analysisEntriesOnlyWarn_data()
+    void analysisEntriesWarnWithoutData_data()
     {
         QTest::addColumn<QString>("actionName");
         QTest::addColumn<QString>("title");
@@ -617,12 +624,15 @@ private slots:
                               << "Отправить в VARN"
                               << "Загрузите исходные данные!";
     }
-    void analysisEntriesOnlyWarn()
+    void analysisEntriesWarnWithoutData()
     {
         QFETCH(QString, actionName);
         QFETCH(QString, title);
         QFETCH(QString, text);
-        sendSamples({sampleAt(1, 1e-6)}); // loaded data changes nothing
+        // Sending to VARN warns whatever is loaded; the analyses need samples.
+        const bool varn = actionName == "actionAnalysisSendVARN";
+        if (varn)
+            sendSamples({sampleAt(1, 1e-6)});
         QAction* entry = action(qPrintable(actionName));
         BoxSeen box = answerNextBox([&] { entry->trigger(); });
         QVERIFY(box.shown);
@@ -631,7 +641,68 @@ private slots:
         QCOMPARE(box.icon, QMessageBox::Warning);
         QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QCOMPARE(box.parent, window.get());
-        QCOMPARE(storedPoints(plotTime()), channelCount);
+        QCOMPARE(storedPoints(plotTime()), varn ? channelCount : 0);
+    }
+
+    void analysisDialogAnalysesTheCapture()
+    {
+        // 20 s at 500 Hz: 20 uV at 10 Hz on every channel, whose alpha power is 200 uV^2.
+        for (int b = 0; b < 20 * 500 / 50; ++b) {
+            QVector<structSample> batch;
+            for (int i = 0; i < 50; ++i) {
+                const double t = (b * 50 + i + 1) * 0.002;
+                structSample s = sampleAt(t, 0);
+                for (int c = 0; c < channelCount; ++c)
+                    s.value[c] = 20e-6 * std::sin(2 * M_PI * 10 * t + c);
+                batch << s;
+            }
+            sendSamples(batch);
+        }
+        action("actionAnalysisFourier")->trigger();
+        auto* dialog = window->findChild<AnalysisWindow*>();
+        QVERIFY(dialog && dialog->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->result() != nullptr, 10000);
+        auto* tabs = dialog->findChild<QTabWidget*>("tabWidgetAnalysis");
+        QCOMPARE(tabs->currentIndex(), 0);
+        QVERIFY(!tabs->isTabEnabled(3)); // no light trains
+        auto* table = dialog->findChild<QTableWidget*>("tableWidgetAnalysisBands");
+        QCOMPARE(table->rowCount(), channelCount * 5);
+        QCOMPARE(table->item(2, 0)->text(), QString("Канал 1"));
+        QCOMPARE(table->item(2, 1)->text(), QString("alpha"));
+        QVERIFY(std::fabs(table->item(2, 4)->text().toDouble() / 200 - 1) < 0.01);
+        QCOMPARE(dialog->findChild<QCustomPlot*>("plotAnalysisSpectra")->graphCount(),
+                 channelCount);
+
+        // The statistics as CSV, through the file chooser.
+        tabs->setCurrentIndex(2);
+        QTemporaryDir dir;
+        QString path = dir.filePath("stats.csv");
+        FileDialog::saveHook = [&](QWidget*, const QString&, const QString&, const QString&) {
+            return path;
+        };
+        dialog->findChild<QPushButton*>("pushButtonAnalysisCsv")->click();
+        const QString csvPath = path;
+        path = dir.filePath("spectra.png");
+        dialog->findChild<QPushButton*>("pushButtonAnalysisPng")->click();
+        FileDialog::saveHook = nullptr;
+        QCOMPARE(QImage(path).size(), QSize(1200, 700));
+        path = csvPath;
+        QFile csv(path);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = csv.readAll().split('\n');
+        QVERIFY(lines[0].startsWith("channel,unit,samples,seconds,mean,sd,rms,"));
+        QVERIFY(lines[1].startsWith("Канал 1,uV,10000,20,"));
+        dialog->reject();
+
+        // F11 opens at the statistics; a narrower view is another range.
+        plotTime()->xAxis->setRange(4, 8);
+        dialog->findChild<QRadioButton*>("radioButtonAnalysisView")->setChecked(true);
+        action("actionAnalysisStatistics")->trigger();
+        QCOMPARE(tabs->currentIndex(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog->isRunning() && dialog->result()->to < 8.01, 10000);
+        QCOMPARE(dialog->result()->channels[0].samples, qint64(2000));
+        dialog->reject();
+        QSettings().remove("Analysis"); // the dialog keeps its choices
     }
 
     void aboutNamesTheProgramAndVersion()

@@ -2,6 +2,7 @@
 // markers at the annotations' onsets, paging and the spectrum of the block at
 // the left edge; a file converted by an independent writer; every failure
 // named in words with the plots kept as they were; and the way back to live.
+#include "app/analysiswindow.h"
 #include "app/filedialog.h"
 #include "app/mainwindow.h"
 #include "app/review.h"
@@ -13,6 +14,7 @@
 #include <QComboBox>
 #include <QListView>
 #include <QProcess>
+#include <QTabWidget>
 #include <QtTest>
 #include <qcustomplot.h>
 
@@ -195,6 +197,49 @@ private slots:
             if (it->value > peak->value)
                 peak = it;
         QVERIFY2(qAbs(peak->key - 10) <= 200.0 / count, qPrintable(QString::number(peak->key)));
+    }
+
+    void theAnalysisOfAFileReportsItsLightTrains()
+    {
+        // 40 s at 250 samples/s: 10 Hz alpha and noise, and from 20 s to 30 s, while the light
+        // flashes at 6 Hz, a 6 Hz response; the annotation gives the train and its length.
+        const QString path = dir.filePath("photic.edf");
+        const int h =
+            edf_open_for_writing(QFile::encodeName(path).constData(), EDF_FILETYPE_EDFPLUS, 1);
+        QVERIFY(h >= 0);
+        edf_set_samples_per_record(h, 0, 250);
+        edf_set_physical_minimum(h, 0, -500);
+        edf_set_physical_maximum(h, 0, 500);
+        edf_set_digital_minimum(h, 0, -32768);
+        edf_set_digital_maximum(h, 0, 32767);
+        edf_set_label(h, 0, "EEG O1");
+        edf_set_physical_dimension(h, 0, "uV");
+        std::vector<double> v(250);
+        quint32 state = 1;
+        for (int r = 0; r < 40; ++r) {
+            for (int i = 0; i < 250; ++i) {
+                const double t = r + i / 250.0;
+                state = state * 1664525u + 1013904223u;
+                v[std::size_t(i)] = 20 * std::sin(2 * M_PI * 10 * t) + (state >> 24) / 12.8 - 10 +
+                                    (t >= 20 && t < 30 ? 10 * std::sin(2 * M_PI * 6 * t) : 0);
+            }
+            QCOMPARE(edfwrite_physical_samples(h, v.data()), 0);
+        }
+        edfwrite_annotation_utf8(h, 20000000, 10000000, "Фотостимуляция 6 Гц"); // microseconds
+        QCOMPARE(edf_close(h), 0);
+
+        QVERIFY(open(path));
+        action("actionAnalysisFourier")->trigger();
+        auto* dialog = window->findChild<AnalysisWindow*>();
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->result() != nullptr, 10000);
+        const AnalysisResult& result = *dialog->result();
+        QCOMPARE(result.channels[0].label, QString("EEG O1"));
+        QVERIFY(std::fabs(result.channels[0].peakAlpha - 10) < 0.25);
+        QCOMPARE(result.photic.size(), 1);
+        QCOMPARE(result.photic[0].train.frequency, 6.0);
+        QVERIFY(result.photic[0].channels[0].drivenDb > 6);
+        QVERIFY(dialog->findChild<QTabWidget*>("tabWidgetAnalysis")->isTabEnabled(3));
+        dialog->reject();
     }
 
     void moreSignalsThanTheHeadsetHasAreAllDrawn()
