@@ -268,8 +268,17 @@ void MainWindow::deviceDataTime(QVector<structSample> data)
 
 void MainWindow::captureStarted(quint16 period)
 {
+    ++captureStarts;
     if (reviewing)
         return;
+    if (capturing && period == capture.period()) {
+        // A start sent again during the capture (typed in the terminal): the
+        // headset goes on at the same rate, and so do the store and the
+        // recording; the device's note marks the moment.
+        captureBase = capture.firstSample() + quint64(capture.sampleCount());
+        return;
+    }
+    captureBase = 0;
     // Whoever asked for it (Start, or a command typed in the terminal), a
     // confirmed start begins a fresh capture at the confirmed period.
     analysisWindow->storeReplaced();
@@ -296,13 +305,13 @@ void MainWindow::captureEvent(quint64 sample, const QString& text)
 {
     if (reviewing)
         return;
-    addCaptureEvent(sample, text);
+    addCaptureEvent(sample + captureBase, text);
     // The headset confirms a light start of a running protocol: the train's
-    // own annotation sits at the same sample.
+    // own annotation, with its length, sits at the same sample.
     if (text.startsWith(QStringLiteral("Свет ")) && text.size() > 5 && text[5].isDigit()) {
         const exam::ProtocolRunner::Train train = exam->takeLightTrain();
         if (train.active)
-            addCaptureEvent(sample, train.text);
+            addCaptureEvent(sample + captureBase, train.text, train.seconds, true);
     }
 }
 
@@ -582,7 +591,10 @@ void MainWindow::on_actionAnalysisSendVARN_triggered()
 
 bool MainWindow::mayDiscardCapture()
 {
-    if (!captureUnsaved || capture.sampleCount() == 0 || actionRecord->isChecked())
+    // A capture being recorded is recorded from its first stored sample
+    // (setRecording hands the engine what came before), so only what is in no
+    // file is asked about.
+    if (!captureUnsaved || capture.sampleCount() == 0)
         return true;
     UnsavedAnswer answer = UnsavedAnswer::Cancel;
     if (unsavedHook) {
@@ -674,6 +686,28 @@ void MainWindow::setRecording(bool on)
         QMetaObject::invokeMethod(recorder, "setTarget", Qt::QueuedConnection,
                                   Q_ARG(QString, recordFolder));
     }
+    if (on && !reviewing && capturing && capture.sampleCount() > 0 && capture.period() > 0) {
+        // Switched on with a capture in the store: it is recorded from its
+        // first stored sample, then live; nothing captured stays unrecorded.
+        RecorderBacklog backlog;
+        backlog.serial = captureStarts;
+        backlog.period = capture.period();
+        backlog.start = capture.startTime();
+        backlog.first = capture.firstSample();
+        const qint64 n = capture.sampleCount();
+        backlog.counts.resize(int(n * channelCount));
+        qint32* out = backlog.counts.data();
+        for (qint64 i = 0; i < n; ++i) {
+            for (int c = 0; c < channelCount; ++c)
+                *out++ = capture.count(c, i);
+        }
+        for (const CaptureEvent& e : capture.events())
+            backlog.events.append({e.sample, e.text});
+        QMetaObject::invokeMethod(recorder, "recordBacklog", Qt::QueuedConnection,
+                                  Q_ARG(RecorderBacklog, backlog));
+        captureUnsaved = false;
+        return;
+    }
     QMetaObject::invokeMethod(recorder, "setRecording", Qt::QueuedConnection, Q_ARG(bool, on));
     if (!on)
         labelRecording->hide();
@@ -705,8 +739,11 @@ void MainWindow::recordingProgress(const QString& path, double seconds, qint64 b
 
 void MainWindow::recordingFailed(const QString& message)
 {
-    // The capture and the plots go on; only the file has ended.
+    // The capture and the plots go on; only the file has ended, and the record
+    // it was filling with it: the store is in no file for certain.
     labelRecording->hide();
+    if (capture.sampleCount() > 0 && !reviewing)
+        captureUnsaved = true;
     ui->statusBar->showMessage(message);
     QMessageBox::warning(this, tr("Запись"), message, QMessageBox::Ok);
 }
@@ -720,6 +757,10 @@ void MainWindow::setupExamination()
             [this](int index) { setMontage(index); });
     connect(exam, &Examination::mark, this, &MainWindow::addMark);
     connect(exam, &Examination::electrodeNamesChanged, this, &MainWindow::applyElectrodeNames);
+    // The recording engine takes names and details for the files it begins.
+    Recorder* recorder = recorderThread->recorder();
+    connect(exam, &Examination::electrodeNamesChanged, recorder, &Recorder::setElectrodes);
+    connect(exam, &Examination::patientChanged, recorder, &Recorder::setPatient);
     exam->setSampleClock([this] { return sampleNow(); });
     exam->setCaptureStarter([this] {
         if (!ui->actionStart->isEnabled())
@@ -751,14 +792,24 @@ void MainWindow::addMark(quint64 sample, const QString& text)
 {
     if (reviewing || !capturing)
         return;
-    addCaptureEvent(sample, text);
+    addCaptureEvent(sample, text, -1, true);
 }
 
-void MainWindow::addCaptureEvent(quint64 sample, const QString& text)
+void MainWindow::addCaptureEvent(quint64 sample, const QString& text, double duration,
+                                 bool toRecording)
 {
-    capture.addEvent(sample, text);
+    const double per = capture.period() * CaptureStore::tickSeconds;
+    if (duration > 0)
+        capture.addEvent(double(sample) * per, duration, text);
+    else
+        capture.addEvent(sample, text);
+    // The device's own events reach the recording engine from the device.
+    if (toRecording)
+        QMetaObject::invokeMethod(recorderThread->recorder(), "addTimedEvent", Qt::QueuedConnection,
+                                  Q_ARG(quint64, sample > captureBase ? sample - captureBase : 0),
+                                  Q_ARG(double, duration), Q_ARG(QString, text));
     const qint64 index = qint64(sample) - qint64(capture.firstSample());
-    const EventMarker marker{capture.sampleTime(0, index), -1, text};
+    const EventMarker marker{capture.sampleTime(0, index), duration, text};
     const int row = markers->addMarker(marker);
     annotationRows->insertRows(row, 1);
     annotationRows->setData(annotationRows->index(row), eventRowText(marker));

@@ -167,8 +167,10 @@ private:
     void addMark(quint64 sample, const QString& text);
     // The electrode names onto the live capture's channels and the spectrum legend.
     void applyElectrodeNames();
-    // A live capture's event on the plot and in the Аннотации list at once.
-    void addCaptureEvent(quint64 sample, const QString& text);
+    // A live capture's event (at a sample of the store) on the plot and in the
+    // Аннотации list at once; the window's own (marks, trains) to the recording too.
+    void addCaptureEvent(quint64 sample, const QString& text, double duration = -1,
+                         bool toRecording = false);
 
     // Review (review.cpp).
     void setupReview();
@@ -204,6 +206,11 @@ private:
     bool captureUnsaved = false;
     // The link was lost during a capture; its return is an event of it.
     bool linkLost = false;
+    // Capture starts confirmed so far (the recording engine counts the same).
+    int captureStarts = 0;
+    // Added to the device's sample numbers after a start sent again during the
+    // capture, which goes on in the same store.
+    quint64 captureBase = 0;
     // Continuous recording: the engine on its own thread, the actions that
     // drive it and the status bar field it reports to.
     std::unique_ptr<RecorderThread> recorderThread;

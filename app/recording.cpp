@@ -1,5 +1,8 @@
 #include "app/recording.h"
 
+#include "exam/electrodes.h"
+#include "exam/patient.h"
+
 #include "capture/capturestore.h"
 #include "edf/edf.h"
 #include "recorder/recorder.h"
@@ -80,18 +83,23 @@ int exactDigitalMaximum(const CaptureStore& store, int c, double scale, qint32 n
     return 0;
 }
 
+// Whether every channel has a whole number of samples in a record of
+// `duration` (units of 10 us).
+bool fitsDuration(const QVector<double>& rates, int duration)
+{
+    for (double rate : rates) {
+        const double n = rate * duration / oneSecond;
+        if (n < 0.5 || std::fabs(n - std::round(n)) > 1e-9 * n)
+            return false;
+    }
+    return true;
+}
+
 // The record duration (units of 10 us) closest to one second in which every
 // channel has a whole number of samples, or 0.
 int commonDuration(const QVector<double>& rates)
 {
-    auto fits = [&](int duration) {
-        for (double rate : rates) {
-            const double n = rate * duration / oneSecond;
-            if (n < 0.5 || std::fabs(n - std::round(n)) > 1e-9 * n)
-                return false;
-        }
-        return true;
-    };
+    auto fits = [&](int duration) { return fitsDuration(rates, duration); };
     for (int d = 0; d < maximumDuration; ++d) {
         if (oneSecond - d >= 1 && fits(oneSecond - d))
             return oneSecond - d;
@@ -119,7 +127,7 @@ RecordingFormat recordingFormatFor(const QString& fileName, RecordingFormat chos
 }
 
 RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
-                              RecordingFormat format)
+                              RecordingFormat format, const exam::PatientDetails* patient)
 {
     RecordingResult result;
     const bool bdf = format == RecordingFormat::Bdf;
@@ -135,7 +143,13 @@ RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
         QVector<double> rates;
         for (int c = 0; c < channels; ++c)
             rates << store.channel(c).samplesPerSecond;
-        result.duration = channels > 0 ? commonDuration(rates) : oneSecond;
+        // A shown file keeps its own records, so that its copy has its length.
+        const qint64 own = store.fileRecordDuration();
+        if (own > 0 && own % 100 == 0 && own / 100 <= maximumDuration &&
+            fitsDuration(rates, int(own / 100)))
+            result.duration = int(own / 100);
+        else
+            result.duration = channels > 0 ? commonDuration(rates) : oneSecond;
     }
     if (result.duration <= 0 || channels > EDF_MAX_SIGNALS - Recorder::annotationSignals) {
         result.error = RecordingError::Layout;
@@ -148,8 +162,10 @@ RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
         Signal& s = outputs[std::size_t(c)];
         const CaptureChannel& info = store.channel(c);
         s.label = info.label.toLatin1();
+        // A live channel is its electrode when the operator named it, else its number.
         if (live)
-            s.label = "chan. " + s.label;
+            s.label =
+                exam::fileLabel(c, info.label == QString::number(c + 1) ? QString() : info.label);
         s.unit = info.unit.toLatin1();
         if (info.unit == QLatin1String("V")) {
             s.unit = "uV";
@@ -200,39 +216,42 @@ RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
     if (!live && channels > 0)
         result.samplesPerRecord = outputs[0].samples;
 
-    // Annotations: the events, and the end of the samples when the last record
-    // is completed with copies. Every record can carry as many as fall in its
-    // busiest second.
+    // Annotations: the events at their own times (100 ns, as the file keeps
+    // them) with their durations, and the end of the samples when the last
+    // record is completed with copies. No record is added for an event: one
+    // past the samples goes into the last record. Every record can carry as
+    // many as fall in its busiest one.
     const double secondsPerSample = channels > 0 ? store.secondsPer(0) : 0;
     struct Note {
-        qint64 onset; // microseconds from the file's start
+        qint64 onset;    // 100 ns units from the file's start
+        qint64 duration; // 100 ns units, -1: none
         QByteArray text;
     };
     std::vector<Note> notes;
     const quint64 first = store.firstSample();
+    const double firstSeconds = double(first) * secondsPerSample;
+    auto ticks = [](double seconds) { return qint64(std::llround(seconds * 1e7)); };
     for (const CaptureEvent& event : store.events()) {
-        const quint64 at = event.sample > first ? event.sample - first : 0;
-        notes.push_back({qint64(std::llround(double(at) * secondsPerSample * 1e6)),
+        notes.push_back({std::max<qint64>(0, ticks(event.onset - firstSeconds)),
+                         event.duration < 0 ? -1 : ticks(event.duration),
                          annotationUtf8(event.text)});
     }
-    const double recordMicroseconds = result.duration * 10.0;
-    auto recordOf = [&](qint64 onset) { return qint64(double(onset) / recordMicroseconds); };
-    // An event after the samples needs a record to lie in.
-    for (const Note& note : notes)
-        records = std::max(records, recordOf(note.onset) + 1);
+    const double recordTicks = result.duration * 100.0;
+    auto recordOf = [&](qint64 onset) { return qint64(double(onset) / recordTicks); };
     if (channels == 0)
         records = 0; // nothing to put in records; the module keeps the annotations
     bool partial = false;
     for (const Signal& s : outputs)
         partial = partial || s.stored < records * s.samples;
     if (partial) {
-        notes.push_back({qint64(std::llround(double(outputs[0].stored) * secondsPerSample * 1e6)),
+        notes.push_back({ticks(double(outputs[0].stored) * secondsPerSample), -1,
                          annotationUtf8(recordingEndText())});
     }
-    std::vector<int> perRecord(std::size_t(records), 0);
+    std::vector<int> perRecord(std::size_t(std::max<qint64>(records, 1)), 0);
     int busiest = 1;
     for (const Note& note : notes) {
-        const std::size_t r = std::size_t(std::min(recordOf(note.onset), records - 1));
+        const std::size_t r =
+            std::size_t(std::max<qint64>(0, std::min(recordOf(note.onset), records - 1)));
         busiest = std::max(busiest, ++perRecord[r]);
     }
     const int annotationSignals = std::min(busiest, int(EDF_MAX_ANNOTATION_SIGNALS));
@@ -266,6 +285,8 @@ RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
     int code = edf_set_datarecord_duration(handle, result.duration);
     code |= edf_set_number_of_annotation_signals(handle, annotationSignals);
     code |= edf_set_equipment(handle, "Neurask");
+    if (patient)
+        code |= exam::writePatientDetails(handle, *patient);
     if (code != 0)
         return fail(RecordingError::Setup, code);
     for (int c = 0; c < channels; ++c) {
@@ -285,7 +306,8 @@ RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
             return fail(RecordingError::DigitalMinimum, code);
     }
     for (const Note& note : notes) {
-        code = edfwrite_annotation_utf8(handle, note.onset, -1, note.text.constData());
+        code = edfwrite_annotation_utf8_100ns(handle, note.onset, note.duration,
+                                              note.text.constData());
         if (code != 0)
             return fail(RecordingError::Write, code);
     }

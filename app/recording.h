@@ -20,8 +20,9 @@
 //   step of the stored one.
 // - Start date and time: those of the capture's first stored sample (whole
 //   seconds, as the engine writes them).
-// - The capture's events as annotations, at the time of the sample they
-//   precede.
+// - The capture's events as annotations at their own times (a file's to its
+//   100 ns) with their durations; none adds a record. A shown file keeps its
+//   record duration, so its copy has its length.
 // - The last record, when the samples do not fill it, is completed with copies
 //   of each channel's last sample, and the annotation "Конец данных" marks
 //   where the stored samples end (as the engine does).
@@ -30,6 +31,10 @@
 #include <QString>
 
 class CaptureStore;
+namespace exam
+{
+struct PatientDetails;
+}
 
 enum class RecordingFormat {
     Edf, // EDF+, 16-bit
@@ -65,8 +70,10 @@ QString recordingEndText();
 // failure after the file was opened, the file is still closed, so it keeps its
 // header and every record completed before the failure, with the count
 // patched. An empty store gives a file with the header alone.
+// `patient`, when given, fills the identification fields.
 RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
-                              RecordingFormat format);
+                              RecordingFormat format,
+                              const exam::PatientDetails* patient = nullptr);
 
 // The format a chosen file name asks for: ".bdf" (case ignored) gives BDF+,
 // ".edf" EDF+, any other name the format of the filter chosen in the dialog.

@@ -237,7 +237,8 @@ bool MainWindow::saveCapture()
     // are processed until the file is written, so this is one consistent
     // snapshot.
     const RecordingResult result =
-        saveRecording(fileName.toLocal8Bit(), capture, recordingFormatFor(fileName, chosen));
+        saveRecording(fileName.toLocal8Bit(), capture, recordingFormatFor(fileName, chosen),
+                      reviewing ? nullptr : &exam->patient());
 
     QString text;
     switch (result.error) {

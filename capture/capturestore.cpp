@@ -76,6 +76,15 @@ void CaptureStore::reset(const QVector<CaptureChannel>& list, const QDateTime& s
     first = 0;
     origin = 0;
     periodTicks = 0;
+    recordTicks = 0;
+}
+
+void CaptureStore::setScale(int c, double gain, double offset)
+{
+    if (c < 0 || c >= channelCount() || !(gain != 0) || !std::isfinite(gain))
+        return;
+    channels[std::size_t(c)].info.gain = gain;
+    channels[std::size_t(c)].info.offset = offset;
 }
 
 void CaptureStore::append(const QVector<structSample>& batch)
@@ -101,7 +110,30 @@ void CaptureStore::appendCounts(int c, const qint32* counts, qint64 n)
 
 void CaptureStore::addEvent(quint64 sample, const QString& text)
 {
-    eventList.append({sample, text});
+    const double per = channels.empty() ? 0 : channels[0].secondsPerSample;
+    eventList.append({sample, text, double(sample) * per, -1});
+}
+
+void CaptureStore::addEvent(double onset, double duration, const QString& text)
+{
+    const double per = channels.empty() ? 0 : channels[0].secondsPerSample;
+    const double at = per > 0 ? std::round(onset / per) : 0;
+    eventList.append({quint64(std::max(0.0, at)), text, onset, duration});
+}
+
+CaptureStore& CaptureStore::operator=(CaptureStore&& other)
+{
+    if (this == &other)
+        return *this;
+    releaseChannels();
+    channels = std::move(other.channels);
+    eventList = std::move(other.eventList);
+    start = other.start;
+    first = other.first;
+    origin = other.origin;
+    periodTicks = other.periodTicks;
+    recordTicks = other.recordTicks;
+    return *this;
 }
 
 qint64 CaptureStore::sampleCount(int c) const

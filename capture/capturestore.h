@@ -35,9 +35,13 @@ struct CaptureChannel {
     qint32 countMax = countMaximum;
 };
 
+// An event keeps its time in seconds, to the precision it came with (a file's
+// annotation to its 100 ns), and its duration.
 struct CaptureEvent {
-    quint64 sample = 0; // samples of the capture before it happened
+    quint64 sample = 0; // samples of the capture before it happened (channel 0's, rounded)
     QString text;
+    double onset = 0;     // seconds from the capture's sample 0 (sample x period when live)
+    double duration = -1; // seconds; < 0: none
 };
 
 // Smallest and largest count of a range; empty when the range held no sample.
@@ -72,6 +76,11 @@ public:
 
     // An empty live capture at the default period of 16000 ticks (500 Hz).
     CaptureStore();
+    CaptureStore(CaptureStore&&) = default;
+    // The samples this store held are given back on a pool thread when they
+    // are many (as by reset), so that moving a read file in costs the GUI
+    // thread nothing.
+    CaptureStore& operator=(CaptureStore&& other);
 
     // Empties the store for a live capture: twelve channels at `period` ticks.
     // `firstSample` is the number of samples of the capture that came before
@@ -82,6 +91,10 @@ public:
     // The first sample of each channel lies at time 0.
     void reset(const QVector<CaptureChannel>& channels, const QDateTime& start);
 
+    // Gives an empty channel a scale of its own (physical = count * gain +
+    // offset), e.g. for values derived from the samples.
+    void setScale(int c, double gain, double offset);
+
     // Appends a batch from the worker, every channel of a live capture. Volts
     // are kept as the headset's counts, which give them back exactly.
     void append(const QVector<structSample>& batch);
@@ -90,6 +103,8 @@ public:
     // Appends an event of the capture (its sample number counts from the
     // capture's start, as the device reports it).
     void addEvent(quint64 sample, const QString& text);
+    // Appends an event at its own time (a recording read back).
+    void addEvent(double onset, double duration, const QString& text);
 
     // Renames a channel (a live capture's electrode, set by the operator).
     void setChannelLabel(int c, const QString& label);
@@ -100,6 +115,10 @@ public:
     QDateTime startTime() const { return start; }
     quint64 firstSample() const { return first; }
     const QVector<CaptureEvent>& events() const { return eventList; }
+    // The record duration of the file the store was read from (100 ns units),
+    // 0 for a capture: a Save of a shown file keeps its length.
+    qint64 fileRecordDuration() const { return recordTicks; }
+    void setFileRecordDuration(qint64 ticks) { recordTicks = ticks; }
 
     // Samples stored on a channel (on channel 0 by default: for a live capture
     // all channels hold equally many).
@@ -166,4 +185,5 @@ private:
     quint64 first = 0;
     double origin = 1; // time of sample i is (i + origin) sample periods
     quint16 periodTicks = 0;
+    qint64 recordTicks = 0;
 };

@@ -85,6 +85,7 @@ void readRecording(const QString& path, LoadedRecording& out,
         widest = std::max(widest, info.samples_per_record);
     }
     out.store.reset(channels, startOf(*hdr));
+    out.store.setFileRecordDuration(hdr->record_duration);
 
     // Record by record, each signal's block in turn: the file is read front to
     // back, and a block at a time keeps the calls few.
@@ -123,11 +124,11 @@ void readRecording(const QString& path, LoadedRecording& out,
         a.text = QString::fromUtf8(annotation.text).trimmed();
         out.annotations.append(a);
     }
-    // Also as the store's events, so that whatever writes the store out again
-    // finds them where a capture keeps its own.
-    const double rate = out.store.channel(0).samplesPerSecond;
+    // Also as the store's events, at their own times and with their
+    // durations, so that whatever writes the store out again finds them where
+    // the file has them.
     for (const RecordingAnnotation& a : out.annotations)
-        out.store.addEvent(quint64(std::max(0.0, std::round(a.onset * rate))), a.text);
+        out.store.addEvent(a.onset, a.duration, a.text);
     std::stable_sort(out.annotations.begin(), out.annotations.end(),
                      [](const RecordingAnnotation& a, const RecordingAnnotation& b) {
                          return a.onset < b.onset;

@@ -543,6 +543,12 @@ void Device::dispatchFrame(const QByteArray& frame)
         const double sentAt = startSent;
         startSent = -1;
         const quint8 status = protocol::frameStatus(bytes, size);
+        if (status != 0 && capturing) {
+            // A start refused during a capture: the headset goes on with the one it runs.
+            emit terminal(protocol::captureFaultText(status));
+            emit captureEvent(captureSamples, protocol::captureFaultEvent(status));
+            break;
+        }
         // A capture still running ends here; its last samples go out first.
         flushCaptureData();
         if (status == 0) {

@@ -18,6 +18,23 @@ namespace
 // often, large enough that the check costs nothing.
 constexpr qint64 chunk = 4096;
 
+// The scale of a filtered channel. Its values are not the file's: a
+// high-pass puts a signal that sits far from zero (a 25 uV window around
+// 175,933 uV) at zero, which the file's own scale may not reach within 32
+// bits. So the copy counts from zero, in steps that cover four times the
+// largest value any 24-bit count of the channel can stand for (room for the
+// filters' overshoot): finer than the file's own step unless the offset is
+// over 63 times the half-range of the channel's counts, and fine enough to
+// draw even then (a 25 uV window at 175,933 uV keeps 75,000 steps).
+double filteredGain(const CaptureChannel& info)
+{
+    constexpr double fullScale = 8388608.0; // 2^23
+    const double largest = std::max(std::fabs(info.offset - info.gain * fullScale),
+                                    std::fabs(info.offset + info.gain * fullScale));
+    const double gain = 4 * largest / double(std::numeric_limits<qint32>::max());
+    return gain > 0 && std::isfinite(gain) ? gain : info.gain;
+}
+
 qint32 countFrom(double physical, const CaptureChannel& info)
 {
     const double c = std::nearbyint((physical - info.offset) / info.gain);
@@ -107,6 +124,8 @@ std::unique_ptr<FilteredCapture::Pass> FilteredCapture::makePass() const
             filter->setRate(info.samplesPerSecond);
             filter->setChoices(choice[0], choice[1], choice[2]);
             pass->filtering = pass->filtering || !filter->isPassThrough();
+            if (!filter->isPassThrough())
+                pass->store.setScale(c, filteredGain(info), 0);
         }
         pass->filters.push_back(std::move(filter));
     }
@@ -160,7 +179,7 @@ void FilteredCapture::advance(Pass& pass, double budgetMs)
                 for (std::size_t i = 0; i < n; ++i)
                     pass.values[i] = raw->value(c, from + qint64(i));
                 filter->process(0, pass.values.data(), n);
-                const CaptureChannel& info = raw->channel(c);
+                const CaptureChannel& info = pass.store.channel(c);
                 for (std::size_t i = 0; i < n; ++i)
                     pass.counts[i] = countFrom(pass.values[i], info);
             }
@@ -269,6 +288,20 @@ bool FilteredCapture::isActive(DisplayFilter::Stage stage) const
             if (filter && filter->isActive(stage))
                 return true;
     return false;
+}
+
+QStringList FilteredCapture::droppedOn(DisplayFilter::Stage stage) const
+{
+    QStringList names;
+    const Pass* pass = pending ? pending.get() : current.get();
+    if (!pass)
+        return names;
+    for (std::size_t c = 0; c < pass->filters.size(); ++c) {
+        const auto& filter = pass->filters[c];
+        if (filter && filter->isDropped(stage) && int(c) < raw->channelCount())
+            names << raw->channel(int(c)).label;
+    }
+    return names;
 }
 
 bool FilteredCapture::isDropped(DisplayFilter::Stage stage) const

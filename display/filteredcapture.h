@@ -11,13 +11,15 @@
 // filters afresh in the same way; until a long refill is filtered the plot
 // draws the raw samples.
 //
-// Every channel whose unit is a voltage is filtered, each with its own rate;
-// other channels are copied unchanged.
+// Every channel whose unit is a voltage is filtered, each with its own rate,
+// into a scale of its own that no filtered value can overflow; other channels
+// are copied unchanged.
 //
 // GUI thread only, like the store; the raw store must outlive it.
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <memory>
@@ -58,6 +60,8 @@ public:
     // least one because that channel's rate cannot carry it.
     bool isActive(DisplayFilter::Stage stage) const;
     bool isDropped(DisplayFilter::Stage stage) const;
+    // The labels of the channels that leave a chosen stage out.
+    QStringList droppedOn(DisplayFilter::Stage stage) const;
     bool anyChosen() const { return choice[0] > 0 || choice[1] > 0 || choice[2] > 0; }
 
     // Microvolts per unit of a channel's unit, or 0 when it is no voltage.

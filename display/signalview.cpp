@@ -312,8 +312,11 @@ QString SignalView::filterCaption() const
         if (!(s.hz > 0))
             continue;
         const QString name = tr(s.name).arg(hertz(s.hz));
-        if (filtered.isDropped(s.stage))
+        const QStringList skipped = filtered.droppedOn(s.stage);
+        if (!skipped.isEmpty() && !filtered.isActive(s.stage))
             parts << tr("%1: не применяется при этой частоте отсчётов").arg(name);
+        else if (!skipped.isEmpty())
+            parts << tr("%1 (не применяется к %2: частота отсчётов)").arg(name, skipped.join(", "));
         else if (filtered.isActive(s.stage))
             parts << name;
     }

@@ -166,6 +166,10 @@ int edf_set_crash_safe(int handle,
 int edf_flush(int handle); // 0, or -1 (bad handle, or the system reported a failure)
 
 int edf_is_file_open(const char* path);
+// Whether the path a file was opened under still leads to that open file: 1 yes, 0 no (the file
+// was removed or replaced, its folder is gone, the drive was unplugged), -1 bad handle. A writer
+// whose path no longer leads to its file writes into nothing anyone can open.
+int edf_path_leads_to_file(int handle);
 int edf_open_file_count();
 int edf_get_handle(int n);
 int edf_module_version();
@@ -173,9 +177,9 @@ int edf_module_version();
 // ---- Writing: setters (writable handle: open for writing, no record completed yet) ---------
 
 int edf_set_samples_per_record(int handle, int signal, int samples);
-// Physical limits are kept as the header will show them: rounded to the nearest text of 8
-// characters, and samples are scaled with that value. A value that text cannot hold to within
-// 1% (e.g. 1e-7, or 1e9) is refused.
+// Physical limits are kept as the header will show them: rounded outward (a maximum up, a
+// minimum down) to a text of 8 characters, and samples are scaled with that value. A value that
+// text cannot hold to within 1% (e.g. 1e-7, or 1e9) is refused.
 int edf_set_physical_maximum(int handle, int signal, double value);
 int edf_set_physical_minimum(int handle, int signal, double value);
 int edf_set_digital_maximum(int handle, int signal, int value);
@@ -226,6 +230,9 @@ int edfwrite_block_digital_3byte_samples(int handle, const void* samples);
 // at most 11 digits of seconds.
 
 int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration, const char* text);
+// Onset and duration in 100 ns units (EDF_TIME_DIMENSION), the precision a file's own
+// annotations carry: an annotation read from a file is written again where it was.
+int edfwrite_annotation_utf8_100ns(int handle, int64_t onset, int64_t duration, const char* text);
 int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t duration, const char* text);
 int edfwrite_annotation_utf8_100us(int handle, int64_t onset, int64_t duration, const char* text);
 int edfwrite_annotation_latin1_100us(int handle, int64_t onset, int64_t duration, const char* text);

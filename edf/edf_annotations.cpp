@@ -11,7 +11,6 @@ namespace
 const int queue_step = 1000;
 const int text_max = 40;
 const int slot_bytes = 120;
-const int64_t microseconds = 1000000;
 
 // Drops a UTF-8 character that the cut at n bytes left incomplete; returns the new length.
 int drop_incomplete_utf8_tail(const char* text, int n)
@@ -27,7 +26,7 @@ int drop_incomplete_utf8_tail(const char* text, int n)
     return have < need ? start - 1 : n;
 }
 
-const int64_t time_limit = EDF_MAX_ANNOTATION_SECONDS * microseconds;
+const int64_t time_limit = EDF_MAX_ANNOTATION_SECONDS * EDF_TIME_DIMENSION;
 
 edf_annotation_entry* new_entry(int handle, int64_t onset, int64_t duration, const char* text)
 {
@@ -64,12 +63,24 @@ int copy_text(char* dst, const char* text, bool* cut)
     return n;
 }
 
-// Scales a 100 us value to microseconds; false when it would overflow.
-bool scale_100us(int64_t v, int64_t* out)
+// Scales a value to 100 ns units by `factor`; false when it would overflow.
+bool scale(int64_t v, int64_t factor, int64_t* out)
 {
-    if (v > INT64_MAX / 100 || v < INT64_MIN / 100)
+    if (v > INT64_MAX / factor || v < INT64_MIN / factor)
         return false;
-    *out = v * 100;
+    *out = v * factor;
+    return true;
+}
+
+// Onset and duration given in units of `factor` x 100 ns; a negative duration stays "none".
+bool to_ticks(int64_t* onset, int64_t* duration, int64_t factor)
+{
+    if (!scale(*onset, factor, onset))
+        return false;
+    if (*duration < 0)
+        *duration = -1;
+    else if (!scale(*duration, factor, duration))
+        return false;
     return true;
 }
 
@@ -136,10 +147,10 @@ void build_slot(const edf_file_record* f, int64_t record, int slot, const edf_an
     }
     // Worst case: 24 + 21 + 22 + 42 bytes, inside the 120.
     area[len++] = '+';
-    len += put_seconds(area + len, a.onset * 10 + f->start_subsecond);
+    len += put_seconds(area + len, a.onset + f->start_subsecond);
     if (a.duration >= 0) {
         area[len++] = 0x15;
-        len += put_seconds(area + len, a.duration * 10);
+        len += put_seconds(area + len, a.duration);
     }
     area[len++] = 0x14;
     const int n = static_cast<int>(strlen(a.text));
@@ -157,7 +168,9 @@ void advance_cursor(edf_file_record* f, const edf_annotation_entry* queue)
 
 } // namespace
 
-int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration, const char* text)
+static int queue_latin1(int handle, int64_t onset, int64_t duration, const char* text);
+
+int edfwrite_annotation_utf8_100ns(int handle, int64_t onset, int64_t duration, const char* text)
 {
     edf_annotation_entry* e = new_entry(handle, onset, duration, text);
     if (!e)
@@ -176,7 +189,15 @@ int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration, const 
     return 0;
 }
 
-int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t duration, const char* text)
+int edfwrite_annotation_utf8(int handle, int64_t onset, int64_t duration, const char* text)
+{
+    if (!to_ticks(&onset, &duration, 10))
+        return -1;
+    return edfwrite_annotation_utf8_100ns(handle, onset, duration, text);
+}
+
+// Queues a Latin-1 text, converted to UTF-8; onset and duration in 100 ns units.
+static int queue_latin1(int handle, int64_t onset, int64_t duration, const char* text)
 {
     edf_annotation_entry* e = new_entry(handle, onset, duration, text);
     if (!e)
@@ -188,18 +209,25 @@ int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t duration, cons
     return 0;
 }
 
+int edfwrite_annotation_latin1(int handle, int64_t onset, int64_t duration, const char* text)
+{
+    if (!to_ticks(&onset, &duration, 10))
+        return -1;
+    return queue_latin1(handle, onset, duration, text);
+}
+
 int edfwrite_annotation_utf8_100us(int handle, int64_t onset, int64_t duration, const char* text)
 {
-    if (!scale_100us(onset, &onset) || (duration > 0 && !scale_100us(duration, &duration)))
+    if (!to_ticks(&onset, &duration, 1000))
         return -1;
-    return edfwrite_annotation_utf8(handle, onset, duration, text);
+    return edfwrite_annotation_utf8_100ns(handle, onset, duration, text);
 }
 
 int edfwrite_annotation_latin1_100us(int handle, int64_t onset, int64_t duration, const char* text)
 {
-    if (!scale_100us(onset, &onset) || (duration > 0 && !scale_100us(duration, &duration)))
+    if (!to_ticks(&onset, &duration, 1000))
         return -1;
-    return edfwrite_annotation_latin1(handle, onset, duration, text);
+    return queue_latin1(handle, onset, duration, text);
 }
 
 int edf_fill_record_annotations(edf_file_record* f, unsigned char* area, int* chosen)
@@ -213,7 +241,7 @@ int edf_fill_record_annotations(edf_file_record* f, unsigned char* area, int* ch
     for (int i = f->first_unplaced; i < f->annotation_count; i++) {
         if (count == f->annotation_signal_count)
             break;
-        if (queue[i].placed || queue[i].onset * 10 >= end)
+        if (queue[i].placed || queue[i].onset >= end)
             continue;
         build_slot(f, record, count, queue[i], area + count * slot_bytes);
         chosen[count++] = i;

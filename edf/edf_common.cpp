@@ -10,6 +10,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -191,6 +192,11 @@ int edf_sync_stream(FILE* stream)
     HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) ? 0 : -1;
 }
+
+int edf_sync_folder_of(const char*)
+{
+    return 0; // NTFS keeps a new file's name with its metadata journal
+}
 #else
 static edf_file_identity stat_identity(const struct stat& st)
 {
@@ -229,6 +235,27 @@ int edf_sync_stream(FILE* stream)
     if (fflush(stream) != 0)
         return -1;
     return fsync(fileno(stream)) == 0 ? 0 : -1;
+}
+
+int edf_sync_folder_of(const char* path)
+{
+    const char* slash = strrchr(path, '/');
+    char folder[1024];
+    if (!slash) {
+        strcpy(folder, ".");
+    } else {
+        const size_t n = slash == path ? 1 : static_cast<size_t>(slash - path);
+        if (n >= sizeof(folder))
+            return -1;
+        memcpy(folder, path, n);
+        folder[n] = 0;
+    }
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return -1;
+    const int r = fsync(fd);
+    close(fd);
+    return r == 0 ? 0 : -1;
 }
 #endif
 
@@ -283,6 +310,17 @@ int edf_is_file_open(const char* path)
         return 0;
     std::lock_guard<std::mutex> lock(edf_table_mutex);
     return edf_path_in_use(path);
+}
+
+int edf_path_leads_to_file(int handle)
+{
+    const edf_file_record* f = edf_record(handle);
+    if (!f)
+        return -1;
+    if (!f->identity.known)
+        return 1; // nothing to compare with: assume the best
+    const edf_file_identity now = edf_path_identity(f->path);
+    return now.known && now.device == f->identity.device && now.file == f->identity.file ? 1 : 0;
 }
 
 int edf_open_file_count()
@@ -410,19 +448,31 @@ int edf_format_int64(int64_t v, char* dst)
     return len;
 }
 
-int edf_physical_text(double value, char* dst, double* text_value)
+int edf_physical_text(double value, char* dst, double* text_value, int outward)
 {
     if (!isfinite(value))
         return -1;
     static const int64_t powers[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
     const bool negative = value < 0;
     const double magnitude = fabs(value);
+    // Outward rounding widens the magnitude of a limit on the side it bounds, and narrows it
+    // on the other (a maximum of -0.26214449 goes up to -0.2621444).
+    const bool away = outward != 0 && (outward > 0) != negative;
     // The most decimals first; the first text that fits is the nearest one.
     for (int d = 7; d >= 0; d--) {
         const double scaled = magnitude * static_cast<double>(powers[d]);
         if (scaled >= 1e15)
             continue;
-        const int64_t m = llround(scaled);
+        int64_t m = llround(scaled);
+        if (outward != 0) {
+            // m / 10^d is exact in the comparison's sense: it is the double nearest the text,
+            // and equals the value when the value's own text has d decimals or fewer.
+            const double q = static_cast<double>(m) / static_cast<double>(powers[d]);
+            if (away && q < magnitude)
+                m++;
+            else if (!away && q > magnitude)
+                m--;
+        }
         char text[40];
         int len = 0;
         if (negative && m != 0)

@@ -32,8 +32,8 @@ struct edf_signal_param {
 
 // A user annotation queued for writing (64 bytes).
 struct edf_annotation_entry {
-    int64_t onset;    // microseconds from the start of the recording, >= 0
-    int64_t duration; // microseconds; negative: no duration
+    int64_t onset;    // 100 ns units from the start of the recording, >= 0
+    int64_t duration; // 100 ns units; negative: no duration
     char text[41];    // UTF-8, no byte below 32
     char placed;      // already written into a record's annotation area
 };
@@ -161,6 +161,9 @@ edf_file_identity edf_stream_identity(FILE* stream);
 int edf_truncate_stream(FILE* stream, int64_t size);
 // Flushes the stream and asks the system to put its data on the disk; 0 on success.
 int edf_sync_stream(FILE* stream);
+// Puts the folder entry of a file just created on the disk, so that a power cut cannot leave
+// the file's data without its name; 0 on success (and where the system has no such step).
+int edf_sync_folder_of(const char* path);
 // Upper-case English month abbreviations, JAN..DEC, as the identification fields use them.
 extern const char* const edf_month_names[12];
 // Positions the stream at an absolute 64-bit offset (files over 2 GiB); 0 on success.
@@ -206,7 +209,8 @@ void edf_copy_trimmed(char* dst, const char* src, int max);
 // The nearest text of at most 8 characters for a physical limit (as many decimals as fit,
 // trailing zeros removed) into dst (9 bytes), and its value; returns the length, or -1 when the
 // integer part alone does not fit or the value is not finite.
-int edf_physical_text(double value, char* dst, double* text_value);
+// With `outward` > 0 the text is the nearest at or above the value, with < 0 at or below it.
+int edf_physical_text(double value, char* dst, double* text_value, int outward = 0);
 // Decimal text of v; returns the length. dst needs 21 bytes.
 int edf_format_int64(int64_t v, char* dst);
 

@@ -800,16 +800,24 @@ int check_file(edf_file_record* f, int mode, annotation_collector& annotations)
     if (!ok)
         return EDF_ERROR_FORMAT;
 
-    // The records the header counts must all be there. Beyond them, at most one more record's
-    // bytes may follow: a writer stopped while appending a record (or before counting it) leaves
-    // them, and they are left out, as other readers do. More than that is not explained by an
-    // interrupted write and is refused.
+    // The records the header counts must be there, but for the last one: a power cut can leave
+    // a count that reached the disk before the record it counts (a disk that reorders writes),
+    // and then the whole records are read. Beyond them, at most one more record's bytes may
+    // follow: a writer stopped while appending a record (or before counting it) leaves them, and
+    // they are left out, as other readers do. More than that is not explained by an interrupted
+    // write and is refused.
     int64_t data_bytes, expected;
     if (!mul_checked(f->record_count, f->record_size, &data_bytes) ||
         !add_checked(data_bytes, f->header_size, &expected))
         return EDF_ERROR_FORMAT;
     const int64_t length = file_length(f->stream);
-    if (length < expected || length - expected > f->record_size)
+    if (length < expected) {
+        if (expected - length > f->record_size || f->record_count < 2)
+            return EDF_ERROR_FORMAT;
+        f->record_count--;
+        expected -= f->record_size;
+    }
+    if (length - expected > f->record_size)
         return EDF_ERROR_FORMAT;
     int64_t duration;
     if (!mul_checked(f->record_count, f->record_duration_ticks, &duration))

@@ -497,9 +497,10 @@ int write_record_count(edf_file_record* f, int64_t count)
 
 // Writes the annotation area of the record that has just been filled (its time-keeping text and,
 // in crash-safe mode, the annotations due by its end) and counts the record. In crash-safe mode
-// the count in the header follows, after the record's bytes: a process killed in between leaves
-// a complete record that the header does not count yet, which every reader leaves out, never a
-// count that promises a record that is not there.
+// the record's bytes are synced to the disk and only then is the count in the header brought up:
+// a process killed or a power cut in between leaves a complete record that the header does not
+// count yet, which every reader leaves out, never a count that promises a record that is not
+// there. The count itself reaches the disk with the next sync (edf_flush, or the next record).
 int complete_record(edf_file_record* f)
 {
     unsigned char area[120 * EDF_MAX_ANNOTATION_SIGNALS];
@@ -514,6 +515,12 @@ int complete_record(edf_file_record* f)
     if (write_bytes(f, area, f->annotation_bytes) != 0)
         return -1;
     if (fflush(f->stream) != 0) {
+        f->io_failed = 1;
+        return -1;
+    }
+    // Data, sync, count: the disk may reorder writes it has not been told to keep, and a count
+    // that reached it before the record it counts would promise a record that is not there.
+    if (f->crash_safe && edf_sync_stream(f->stream) != 0) {
         f->io_failed = 1;
         return -1;
     }
@@ -593,14 +600,16 @@ int set_file_text(int handle, char* (*field)(edf_file_record*, int), const char*
     return set_text(handle, -1, 80, field, text);
 }
 
-// The value a physical limit takes in the header, or false when its 8-character text would be
-// more than 1% away from it (1e-7 would read 0; 1e9 has no text at all).
-bool physical_value(double v, double* stored)
+// The value a physical limit takes in the header (rounded away from the range's inside, so that
+// no value at the caller's limit is clipped), or false when its nearest 8-character text would
+// be more than 1% away from it (1e-7 would read 0; 1e9 has no text at all).
+bool physical_value(double v, double* stored, int outward)
 {
     char text[16];
-    if (edf_physical_text(v, text, stored) < 0)
+    double nearest;
+    if (edf_physical_text(v, text, &nearest) < 0 || !(fabs(nearest - v) <= 0.01 * fabs(v)))
         return false;
-    return fabs(*stored - v) <= 0.01 * fabs(v);
+    return edf_physical_text(v, text, stored, outward) >= 0;
 }
 
 } // namespace
@@ -675,6 +684,10 @@ int edf_open_for_writing(const char* path, int filetype, int number_of_signals)
     // complete records. Records are written in a few large pieces, so this costs little.
     setvbuf(f->stream, nullptr, _IONBF, 0);
     f->identity = edf_stream_identity(f->stream);
+    // The new name reaches the disk with the file: after a power cut the file is there, or
+    // not at all, never its records without a name. Some file systems cannot sync a folder;
+    // that costs nothing but this guarantee.
+    edf_sync_folder_of(path);
 
     strncpy(f->path, path, sizeof(f->path) - 1);
     f->writing = 1;
@@ -797,7 +810,7 @@ int edf_set_physical_maximum(int handle, int signal, double value)
 {
     edf_signal_param* s = writable_signal(handle, signal);
     double stored;
-    if (!s || !physical_value(value, &stored))
+    if (!s || !physical_value(value, &stored, 1))
         return -1;
     s->physical_max = stored;
     return 0;
@@ -807,7 +820,7 @@ int edf_set_physical_minimum(int handle, int signal, double value)
 {
     edf_signal_param* s = writable_signal(handle, signal);
     double stored;
-    if (!s || !physical_value(value, &stored))
+    if (!s || !physical_value(value, &stored, -1))
         return -1;
     s->physical_min = stored;
     return 0;

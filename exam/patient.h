@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDate>
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 
@@ -40,3 +41,5 @@ bool parseBirthDate(const QString& text, QDate& date, QString* error = nullptr);
 bool parseLabels(const QString& text, QStringList& names, QString* error = nullptr);
 
 } // namespace exam
+
+Q_DECLARE_METATYPE(exam::PatientDetails)

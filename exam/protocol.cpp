@@ -137,10 +137,12 @@ SoundTrain soundTrain(double hz, double seconds, double volumePercent, double to
 
 QString lightTrainText(double askedHz, const LightTrain& train)
 {
-    QString text = QStringLiteral("Фотостимуляция %1 Гц").arg(number(askedHz));
-    if (std::abs(train.achievedHz - askedHz) >= 0.0005)
-        text += QStringLiteral(" (%1 Гц)").arg(QString::number(train.achievedHz, 'f', 3));
-    return text;
+    // The frequency the patient saw: the one asked for when the units give it,
+    // else the one achieved. An annotation carries 40 bytes of text, which
+    // leaves no room for both.
+    if (std::abs(train.achievedHz - askedHz) < 0.0005)
+        return QStringLiteral("Фотостимуляция %1 Гц").arg(number(askedHz));
+    return QStringLiteral("Фотостимуляция %1 Гц").arg(QString::number(train.achievedHz, 'f', 3));
 }
 
 QString lightAbortedText()

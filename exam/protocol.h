@@ -69,9 +69,9 @@ SoundTrain soundTrain(double hz, double seconds, double volumePercent, double to
                       bool* ok = nullptr, double beepMs = 50.0);
 
 // The annotation of a light train the headset confirmed: "Фотостимуляция 10 Гц",
-// and, when the units could not give F exactly, the frequency achieved, as
-// "Фотостимуляция 30 Гц (29.985 Гц)" (a decimal point, so that
-// scripts read it back). Its duration is the train's.
+// or, when the units could not give F exactly, the frequency achieved, as
+// "Фотостимуляция 29.985 Гц" (a decimal point, so that scripts read it back).
+// Its duration is the train's.
 QString lightTrainText(double askedHz, const LightTrain& train);
 // The note left when a light train is cut short.
 QString lightAbortedText();

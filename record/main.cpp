@@ -42,7 +42,8 @@ const char usage[] =
     "  --period TICKS     sample period in ticks of 125 ns, 8800 to 65535 (instead of --rate)\n"
     "  --output PATH      a folder for files named from their start time, or a file name\n"
     "                     ending in .bdf (default: the current folder); nothing is overwritten\n"
-    "  --duration SECONDS stop after this long (default: until SIGINT or SIGTERM)\n"
+    "  --duration SECONDS stop this long after the first capture started, counting any\n"
+    "                     reconnection in between (default: until SIGINT or SIGTERM)\n"
     "  --search SECONDS   give up when no headset is found within this time (default 30)\n"
     "  --quiet            no progress line\n"
     "  --verbose          also the link's diagnostic log (on standard error)\n"
@@ -55,10 +56,11 @@ const char usage[] =
     "Exit status:\n"
     "  0  recorded until the end; every file closed\n"
     "  2  bad options\n"
-    "  3  no headset found in time\n"
+    "  3  no headset found in time, or SIGINT/SIGTERM before any capture started\n"
     "  4  the headset refused or did not confirm the capture start\n"
-    "  5  the file could not be created or written (e.g. disk full); it keeps every\n"
-    "     complete record\n"
+    "  5  the file could not be created or written (e.g. disk full), or its path no\n"
+    "     longer leads to it (folder removed, drive unplugged); it keeps every\n"
+    "     complete record that is still reachable\n"
     "  6  the link was lost and the headset did not come back within the search time\n";
 
 std::atomic<int> stopSignal{0};
@@ -123,7 +125,7 @@ private:
     int exitCode = exitDone;
     QElapsedTimer sinceStart;   // whole session
     QElapsedTimer waiting;      // search or start confirmation
-    QElapsedTimer captureClock; // the current capture
+    QElapsedTimer captureClock; // since the first capture started
     quint64 samples = 0;        // this session, all captures
     quint64 lost = 0;           // current capture
     quint64 lostBefore = 0;     // earlier captures
@@ -229,7 +231,8 @@ void Session::onChangeCapture(bool value)
     if (value) {
         capturing = true;
         startSent = false;
-        captureClock.start();
+        if (!captureClock.isValid())
+            captureClock.start();
         return;
     }
     if (stopping) {
@@ -253,7 +256,8 @@ void Session::tick()
 {
     if (stopSignal != 0 && !stopping) {
         say(QStringLiteral("signal %1: stopping").arg(int(stopSignal)));
-        finish(exitDone);
+        // Nothing was recorded: that is no success.
+        finish(captureClock.isValid() ? exitDone : exitNotFound);
         return;
     }
     if (stopping) {
@@ -262,7 +266,8 @@ void Session::tick()
             QCoreApplication::exit(0);
         return;
     }
-    if (duration > 0 && capturing && captureClock.elapsed() >= qint64(duration * 1000)) {
+    if (duration > 0 && captureClock.isValid() &&
+        captureClock.elapsed() >= qint64(duration * 1000)) {
         finish(exitDone);
         return;
     }

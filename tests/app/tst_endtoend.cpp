@@ -257,6 +257,16 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(framesOf('G').size(), 1, 5000);
         headset->dropSamplePairs(5);
         QTRY_VERIFY_WITH_TIMEOUT(recordingLabel().contains(".bdf"), 5000);
+        // A start the headset refuses (a period below its range) changes
+        // nothing: the capture and its recording go on, the refusal noted at
+        // its moment.
+        const qint64 beforeRefusal = store.sampleCount();
+        line->setText("!\\00\\01"); // period 256
+        QTest::keyClick(line, Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(store.events().last().text.startsWith("Отказ запуска"), 5000);
+        QVERIFY(store.events().last().sample >= quint64(beforeRefusal));
+        QVERIFY(action("actionStop")->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(store.sampleCount() > beforeRefusal + 500, 5000);
         QTest::qWait(1200);
         action("actionStop")->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(action("actionStart")->isEnabled(), 5000);

@@ -4,6 +4,7 @@
 
 #include "app/recording.h"
 #include "capture/capturestore.h"
+#include "capture/recordingfile.h"
 #include "edf/edf.h"
 #include "recorder/recorder.h"
 
@@ -231,6 +232,61 @@ private slots:
         QCOMPARE(saveRecording(QFile::encodeName(refused), store, RecordingFormat::Edf).error,
                  RecordingError::Layout);
         QVERIFY(!QFile::exists(refused));
+    }
+
+    // A file of another writer, read and saved again: every annotation keeps
+    // its onset to the file's 100 ns and its duration, and the copy has the
+    // file's length, though its first signal is 1 Hz and an annotation lies a
+    // millisecond before its end.
+    void aReadFileSavedAgainKeepsItsAnnotationsAndLength()
+    {
+        const QString original = pathOf("other-writer.edf");
+        {
+            const QByteArray name = QFile::encodeName(original);
+            const int h = edf_open_for_writing(name.constData(), EDF_FILETYPE_EDFPLUS, 2);
+            QVERIFY(h >= 0);
+            const int rates[2] = {1, 10};
+            for (int s = 0; s < 2; ++s) {
+                QCOMPARE(edf_set_samples_per_record(h, s, rates[s]), 0);
+                QCOMPARE(edf_set_physical_maximum(h, s, 100), 0);
+                QCOMPARE(edf_set_physical_minimum(h, s, -100), 0);
+                QCOMPARE(edf_set_digital_maximum(h, s, 32767), 0);
+                QCOMPARE(edf_set_digital_minimum(h, s, -32768), 0);
+                QCOMPARE(edf_set_physical_dimension(h, s, "uV"), 0);
+            }
+            QCOMPARE(edf_set_number_of_annotation_signals(h, 2), 0);
+            QCOMPARE(edfwrite_annotation_utf8_100ns(h, 102500000, 25000000, "Eyes closed"), 0);
+            QCOMPARE(edfwrite_annotation_utf8_100ns(h, 207000001, -1, "Spike"), 0);
+            QCOMPARE(edfwrite_annotation_utf8_100ns(h, 599990000, 0, "Last"), 0);
+            std::vector<int> samples(11);
+            for (int r = 0; r < 60; ++r) {
+                for (int i = 0; i < 11; ++i)
+                    samples[std::size_t(i)] = (r * 11 + i) * 40 - 13000;
+                QCOMPARE(edfwrite_block_digital_samples(h, samples.data()), 0);
+            }
+            QCOMPARE(edf_close(h), 0);
+        }
+        LoadedRecording shown;
+        readRecording(original, shown);
+        QVERIFY(shown.ok());
+        for (RecordingFormat format : {RecordingFormat::Edf, RecordingFormat::Bdf}) {
+            const QString copy = pathOf(format == RecordingFormat::Edf ? "again.edf" : "again.bdf");
+            QVERIFY(saveRecording(QFile::encodeName(copy), shown.store, format).ok());
+            ReadBack file(copy);
+            QVERIFY(file.ok);
+            QCOMPARE(file.hdr.file_duration, qint64(60) * EDF_TIME_DIMENSION);
+            QCOMPARE(file.hdr.signal_info[0].samples_in_file, qint64(60));
+            QMap<QString, QPair<qint64, qint64>> got;
+            for (int i = 0; i < file.hdr.annotation_count; ++i) {
+                edf_annotation_info a{};
+                QCOMPARE(edf_get_annotation(file.hdr.handle, i, &a), 0);
+                got[QString::fromUtf8(a.text)] = {a.onset, a.duration};
+            }
+            QCOMPARE(got.size(), 3);
+            QCOMPARE(got["Eyes closed"], qMakePair(qint64(102500000), qint64(25000000)));
+            QCOMPARE(got["Spike"], qMakePair(qint64(207000001), -EDF_TIME_DIMENSION));
+            QCOMPARE(got["Last"], qMakePair(qint64(599990000), qint64(0)));
+        }
     }
 
     // A 20 uV 10 Hz sine saved and read back by MNE-Python: within half of

@@ -7,6 +7,7 @@
 #include "windowfixture.h"
 
 #include <QAction>
+#include <QDir>
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <QtTest>
@@ -125,7 +126,7 @@ private slots:
     }
 
     // Clear, Start and closing the window ask before an unsaved capture goes;
-    // a saved one, or one being recorded, goes without a word.
+    // a saved one, or one recorded from its start, goes without a word.
     void anUnsavedCaptureIsNotDiscardedSilently()
     {
         int asked = 0;
@@ -179,12 +180,46 @@ private slots:
         trigger("actionClear");
         QCOMPARE(asked, 6);
 
-        unsaved(); // recording on: nothing to ask
-        window->findChild<QAction*>("actionRecord")->setChecked(true);
+        // Recording switched on after a capture stopped records nothing of it:
+        // it is still asked about.
+        unsaved();
+        auto* record = window->findChild<QAction*>("actionRecord");
+        record->setChecked(true);
         trigger("actionClear");
-        QVERIFY(window->close());
-        QCOMPARE(asked, 6);
-        window->findChild<QAction*>("actionRecord")->setChecked(false);
+        QCOMPARE(asked, 7);
+        record->setChecked(false);
+
+        // Switched on during a capture, recording takes the capture from its
+        // first sample: nothing is asked, and the file holds every sample.
+        const QString folder = dir.filePath("recordings");
+        QVERIFY(QDir().mkpath(folder));
+        FileDialog::folderHook = [folder](QWidget*, const QString&, const QString&) {
+            return folder;
+        };
+        window->findChild<QAction*>("actionRecordFolder")->trigger();
+        FileDialog::folderHook = nullptr;
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "setCapture", Q_ARG(bool, true)));
+        fillSignalPlot(*window, 700, [](int c, int i) { return (c * 100000 + i) * voltsPerCount; });
+        record->setChecked(true);
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "setCapture", Q_ARG(bool, false)));
+        trigger("actionClear");
+        QCOMPARE(asked, 7);
+        QCOMPARE(window->captureStore().sampleCount(), qint64(0));
+        QStringList files;
+        QTRY_COMPARE_WITH_TIMEOUT((files = QDir(folder).entryList({"*.bdf"})).size(), 1, 5000);
+        edf_header_info hdr{};
+        const QByteArray path = QFile::encodeName(QDir(folder).filePath(files[0]));
+        int opened = -1; // the engine finishes the file on its own thread
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (opened = opened == 0 ? 0 : edf_open_for_reading(path.constData(), &hdr, 1)) == 0,
+            5000);
+        QVERIFY(hdr.signal_info[11].samples_in_file >= 700);
+        std::vector<int> counts(700);
+        QCOMPARE(edfread_digital_samples(hdr.handle, 11, 700, counts.data()), 700);
+        for (int i = 0; i < 700; ++i)
+            QCOMPARE(counts[std::size_t(i)], 1100000 + i);
+        edf_close(hdr.handle);
+        record->setChecked(false);
         MainWindow::unsavedHook = nullptr;
     }
 

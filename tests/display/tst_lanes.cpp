@@ -228,6 +228,44 @@ private slots:
                  QString("ФНЧ 100 Гц: не применяется при этой частоте отсчётов; Режектор 50 Гц"));
     }
 
+    // A 24-bit file whose signal sits in a 25 uV window around 175,933 uV:
+    // high-passed, it is drawn as the 5 uV sine it carries, around zero (the
+    // file's own scale cannot even reach zero). A stage that one channel of
+    // several rates leaves out is named with that channel.
+    void aFarOffsetFileIsFilteredInAScaleOfItsOwn()
+    {
+        QVector<CaptureChannel> channels(2);
+        channels[0] = {"Fz", "uV", 256, 25.0 / 16777215, 175933};
+        channels[1] = {"Slow", "uV", 100, 25.0 / 16777215, 175933};
+        store.reset(channels, QDateTime());
+        for (int c = 0; c < 2; ++c) {
+            const double rate = channels[c].samplesPerSecond;
+            std::vector<qint32> counts(std::size_t(rate * 20));
+            for (std::size_t i = 0; i < counts.size(); ++i) {
+                const double uv = 5 * std::sin(2 * pi * 10 * double(i) / rate);
+                counts[i] = qint32(std::lround(uv / channels[c].gain));
+            }
+            store.appendCounts(c, counts.data(), qint64(counts.size()));
+        }
+        view->storeChanged();
+        structViewSettings settings;
+        settings.highPass = 0.5;
+        settings.notch = 50;
+        view->setViewSettings(settings); // few samples: filtered at once
+        QVERIFY(!view->filters().busy());
+        const CaptureStore* drawn = view->drawnStore();
+        QVERIFY(drawn != &store);
+        double lo = 1e9, hi = -1e9;
+        for (qint64 i = 256 * 15; i < 256 * 20; ++i) {
+            lo = std::min(lo, drawn->value(0, i));
+            hi = std::max(hi, drawn->value(0, i));
+        }
+        QVERIFY2(std::fabs(hi - 5) < 0.3 && std::fabs(lo + 5) < 0.3,
+                 qPrintable(QString("%1 .. %2").arg(lo).arg(hi)));
+        QCOMPARE(view->filterCaption(),
+                 QString("ФВЧ 0,5 Гц; Режектор 50 Гц (не применяется к Slow: частота отсчётов)"));
+    }
+
     // A new capture (Start, or the headset's own start) begins the filters
     // afresh: the same samples are drawn the same way.
     void filtersStartAfreshWithEachCapture()

@@ -161,9 +161,9 @@ Expected limits(const std::string& dir, bool bdf)
         check(writeRecord(h, p, r, &e) == 0, p.name + ": write");
     check(edf_close(h) == 0, p.name + ": close");
     e.counted = e.complete = 2;
-    // The header's limits, which are what the readers scale with; a value beyond the rounded
-    // limit reads as the limit.
-    const double low = bdf ? -0.26214 : -0.00039, high = bdf ? 0.262144 : 0.000391;
+    // The header's limits, which are what the readers scale with: rounded outward, so that no
+    // value at the caller's limit is clipped.
+    const double low = bdf ? -0.26215 : -0.0004, high = bdf ? 0.262144 : 0.0004;
     e.step = (high - low) / (bdf ? 16777215.0 : 65535.0);
     for (double& v : e.values)
         v = v < low ? low : v > high ? high : v;
@@ -336,10 +336,16 @@ void crashStates(const std::string& dir, std::vector<Expected>& cases)
         Expected s = e;
         s.name = "crash-" + std::to_string(length) + "-" + std::to_string(counted) + ".edf";
         s.complete = (length - header) / record;
+        if (counted > s.complete) {
+            s.countAhead = counted;
+            counted = s.complete;
+        }
         s.counted = counted;
         s.values.resize(static_cast<size_t>(s.complete * p.samples));
         s.annotations = landed(counted, false);
-        for (const Annotation& a : landed(s.complete, false)) {
+        // With the count ahead, the annotation area of the record it promises may be partly
+        // on disk: a reader that believes the count may find the annotations written there.
+        for (const Annotation& a : landed(s.countAhead ? s.complete + 1 : s.complete, false)) {
             bool counted_already = false;
             for (const Annotation& b : s.annotations)
                 counted_already = counted_already || b.text == a.text;
@@ -350,7 +356,9 @@ void crashStates(const std::string& dir, std::vector<Expected>& cases)
         std::string bytes = before.substr(0, static_cast<size_t>(length));
         char count[9];
         snprintf(count, sizeof count, "%-8lld",
-                 counted > 0 ? static_cast<long long>(counted) : -1LL);
+                 s.countAhead  ? static_cast<long long>(s.countAhead)
+                 : counted > 0 ? static_cast<long long>(counted)
+                               : -1LL);
         bytes.replace(236, 8, count, 8);
         writeAll(dir + "/" + s.name, bytes);
         cases.push_back(s);
@@ -363,6 +371,9 @@ void crashStates(const std::string& dir, std::vector<Expected>& cases)
         // On a record's last byte the count has not been brought up yet.
         if (boundary && whole > 0)
             state(length, whole - 1, peers);
+        // A power cut on a disk that kept the count but not all of the record it counts.
+        if (whole > 0 && whole < records)
+            state(length, whole + 1, peers);
     }
 }
 

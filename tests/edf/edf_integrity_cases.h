@@ -30,8 +30,12 @@ struct Expected {
     std::vector<double> values;          // signal 0 of the complete records, as written
     std::vector<Annotation> annotations; // those in the counted records
     std::vector<Annotation> uncounted;   // those in a complete record the header does not count
-    int64_t startSubsecond = 0;          // 100 ns units
-    bool forPeers = true;                // listed in the peers' manifest
+    // The count in the header when it is one ahead of the whole records (a power cut after the
+    // count reached the disk but not the record it counts); 0 otherwise. Every reader then
+    // reads the whole records.
+    int64_t countAhead = 0;
+    int64_t startSubsecond = 0; // 100 ns units
+    bool forPeers = true;       // listed in the peers' manifest
 };
 
 // Writes every case into dir. False (with the reason) when the writer misbehaved while making

@@ -50,6 +50,7 @@ int main(int argc, char** argv)
         fprintf(f,
                 "\"samples\": %d, \"dimension\": \"%s\", \"step\": %.17g, \"subsecond\": %.7f,\n",
                 e.samples, e.dimension.c_str(), e.step, e.startSubsecond / 1e7);
+        fprintf(f, " \"ahead\": %lld,", static_cast<long long>(e.countAhead));
         fprintf(f, " \"values\": [");
         for (size_t i = 0; i < e.values.size(); i++)
             fprintf(f, "%s%.17g", i ? "," : "", e.values[i]);

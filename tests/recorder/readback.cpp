@@ -58,6 +58,13 @@ int main(int argc, char** argv)
             return 1;
         std::printf("%s[%.7f, %s]", i ? ", " : "", a.onset * 1e-7, quoted(a.text).c_str());
     }
+    std::printf("],\n \"durations\": [");
+    for (int i = 0; i < hdr.annotation_count; ++i) {
+        edf_annotation_info a;
+        if (edf_get_annotation(hdr.handle, i, &a) != 0)
+            return 1;
+        std::printf("%s%.7f", i ? ", " : "", a.duration < 0 ? -1.0 : a.duration * 1e-7);
+    }
     std::printf("],\n \"chan1\": [");
     for (int i = 0; i < n; ++i)
         std::printf("%s%d", i ? "," : "", digital[0][i]);

@@ -268,6 +268,91 @@ private slots:
         QVERIFY(waitFor([&] { return !finished.isEmpty(); }));
     }
 
+    // Switched on with a backlog (what the window holds of the capture), the
+    // file holds the capture from the backlog's first sample on, exactly once
+    // each, whether the window is behind the engine or ahead of it; the
+    // capture's events before the switch are in it too.
+    void aBacklogJoinsTheLiveCaptureWithoutGapOrRepeat_data()
+    {
+        QTest::addColumn<int>("held");   // samples in the backlog
+        QTest::addColumn<int>("engine"); // samples the engine had seen when it arrived
+        QTest::newRow("window behind") << 300 << 700;
+        QTest::newRow("window ahead") << 700 << 300;
+        QTest::newRow("even") << 500 << 500;
+    }
+    void aBacklogJoinsTheLiveCaptureWithoutGapOrRepeat()
+    {
+        QFETCH(int, held);
+        QFETCH(int, engine);
+        const quint16 period = 8800;
+        const int n = 3000, first = 40;
+        QVector<structSample> samples;
+        RecorderBacklog backlog;
+        backlog.serial = 1;
+        backlog.period = period;
+        backlog.start = QDateTime::currentDateTime();
+        backlog.first = first;
+        for (int i = 0; i < n; ++i) {
+            qint32 counts[channelCount];
+            std::fill(counts, counts + channelCount, i * 3);
+            samples << sampleOf(counts);
+            if (i >= first && i < first + held)
+                backlog.counts += QVector<qint32>(counts, counts + channelCount);
+        }
+        backlog.events = {{10, "before the store"}, {100, "held"}};
+        emit source->captureStarted(period);
+        emit source->captureEvent(quint64(engine - 1), QStringLiteral("seen by the engine"));
+        sendSamples(samples, 0, engine);
+        call("recordBacklog", Q_ARG(RecorderBacklog, backlog));
+        sendSamples(samples, engine, n);
+        emit source->captureEvent(quint64(n - 1), QStringLiteral("live"));
+        emit source->changeCapture(false);
+        QVERIFY(waitFor([&] { return !finished.isEmpty(); }));
+        QCOMPARE(finished.size(), 1);
+        const ReadBack r = readBack(finished.first());
+        QVERIFY(r.ok);
+        for (int i = 0; i < n - first; ++i)
+            QCOMPARE(r.digital[7][i], (first + i) * 3);
+        QStringList texts;
+        for (const edf_annotation_info& a : r.annotations)
+            texts << QString::fromUtf8(a.text);
+        for (const char* t : {"Запись начата", "held", "live"})
+            QVERIFY2(texts.contains(t), qPrintable(texts.join("|")));
+        QCOMPARE(texts.contains("seen by the engine"), engine - 1 >= first + held);
+    }
+
+    // A start confirmed again at the same rate during a capture goes on in the
+    // same file, its events counted on; a new rate starts a new file.
+    void aStartSentAgainContinuesTheFile()
+    {
+        const quint16 period = 16000;
+        QVector<structSample> samples;
+        for (int i = 0; i < 1500; ++i) {
+            qint32 counts[channelCount];
+            std::fill(counts, counts + channelCount, i);
+            samples << sampleOf(counts);
+        }
+        call("setRecording", Q_ARG(bool, true));
+        emit source->captureStarted(period);
+        sendSamples(samples, 0, 600);
+        emit source->captureStarted(period);
+        emit source->changeCapture(true);
+        emit source->captureEvent(0, QStringLiteral("again"));
+        sendSamples(samples, 600, 1500);
+        emit source->captureStarted(8800);
+        sendSamples(samples, 0, 100);
+        emit source->changeCapture(false);
+        QVERIFY(waitFor([&] { return finished.size() == 2; }));
+        const ReadBack r = readBack(finished.first());
+        QVERIFY(r.ok);
+        for (int i = 0; i < 1500; ++i)
+            QCOMPARE(r.digital[0][i], i);
+        bool found = false;
+        for (const edf_annotation_info& a : r.annotations)
+            found = found || (QByteArray(a.text) == "again" && a.onset == 600 * 20000);
+        QVERIFY(found);
+    }
+
     // Switched on during a capture, a file starts at the next sample; an
     // explicit name that exists is never overwritten; a missing folder stops
     // recording. (A full disk: crash_test.py.)
