@@ -1,6 +1,5 @@
 #include "device/device.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QMutexLocker>
@@ -43,8 +42,6 @@ constexpr double replyWaitSeconds = 3.0;
 constexpr double ownStopIntervalSeconds = 1.0;
 
 constexpr qint32 baudRate = 2000000;
-constexpr double tickSeconds = 1.25e-7;
-constexpr int batchSize = 64;
 
 } // namespace
 
@@ -134,6 +131,13 @@ void Device::start()
             pause(searchPauseMs);
             continue;
         }
+        {
+            // Requests made before the headset was found are stale; one made
+            // once the window knows of it is kept.
+            QMutexLocker locker(&mutex);
+            if (task != taskTerminate)
+                task = taskNone;
+        }
         emit connection(true);
         runExchange();
         // What arrived before the link was lost goes out before the loss is
@@ -218,7 +222,9 @@ bool Device::probePort(const QString& name)
                 const protocol::IdentifyResult id =
                     protocol::scanIdentification(rxBuffer.constData(), rxBuffer.size());
                 if (id.kind == protocol::Identified::Wired) {
-                    // The reply stays in the buffer: it is the exchange's first frame.
+                    // The answer is taken here; what came after it is the
+                    // exchange's.
+                    rxBuffer.remove(0, id.end);
                     emit info(tr("Устройство найдено на %1").arg(name));
                     emit terminal(tr("Устройство найдено на %1").arg(name));
                     return true;
@@ -278,10 +284,19 @@ void Device::reportSkipped()
     QString shown = protocol::hex(skipped);
     if (skippedCount > skipped.size())
         shown += QStringLiteral("…");
-    if (skipped.size() > 1 && skipped.at(1) == protocol::typeData)
-        emit terminal(tr("Повреждённый пакет данных RX[%1]:%2").arg(skippedCount).arg(shown));
-    else
-        emit terminal(tr("Неизвестный пакет RX[%1]:%2").arg(skippedCount).arg(shown));
+    const QString text =
+        skipped.size() > 1 && skipped.at(1) == protocol::typeData
+            ? tr("Повреждённый пакет данных RX[%1]:%2").arg(skippedCount).arg(shown)
+            : tr("Неизвестный пакет RX[%1]:%2").arg(skippedCount).arg(shown);
+    if (capturing) {
+        // The bytes are what went wrong; a half they cut off from its partner
+        // only follows from them.
+        if (faultRunLoneHalf)
+            faultRun.clear();
+        noteFault(text);
+    } else {
+        emit terminal(text);
+    }
     skipped.clear();
     skippedCount = 0;
 }
@@ -296,8 +311,15 @@ bool Device::readStep()
         protocol::scanFrame(rxBuffer.constData() + rxHead, rxBuffer.size() - rxHead, resyncing);
     if (head.status == Scan::NeedMore) {
         bool quiet = false;
-        if (serialPort->bytesAvailable() == 0)
-            quiet = !serialPort->waitForReadyRead(readWaitMs);
+        if (serialPort->bytesAvailable() == 0) {
+            // A part batch must not wait longer than its time; only a full
+            // wait without input counts as a pause of the line.
+            int waitMs = readWaitMs;
+            if (!batch.isEmpty())
+                waitMs = int(qBound(0.0, (batchSince + batchMaxSeconds - linkSeconds()) * 1000 + 1,
+                                    double(readWaitMs)));
+            quiet = !serialPort->waitForReadyRead(waitMs) && waitMs == readWaitMs;
+        }
         if (serialPort->error() == QSerialPort::ResourceError)
             return false; // unplugged: the read failed for good
         const qint64 available = serialPort->bytesAvailable();
@@ -310,10 +332,12 @@ bool Device::readStep()
             rxBuffer.resize(old + int(qMax<qint64>(got, 0)));
             rxBytes += quint32(qMax<qint64>(got, 0));
         }
-        head =
-            protocol::scanFrame(rxBuffer.constData() + rxHead, rxBuffer.size() - rxHead, resyncing);
-        if (quiet && head.status == Scan::NeedMore && head.skip == 0)
+        head = protocol::scanFrame(rxBuffer.constData() + rxHead, rxBuffer.size() - rxHead,
+                                   resyncing, quiet);
+        if (quiet && head.status == Scan::NeedMore && head.skip == 0) {
             reportSkipped();
+            endFaultRun();
+        }
     }
     if (head.skip > 0) {
         const int keep = qMin(head.skip, skippedShown - skipped.size());
@@ -322,6 +346,8 @@ bool Device::readStep()
         skippedCount += head.skip;
         rxHead += head.skip;
         resyncing = true;
+        if (capturing)
+            stream.interrupted(streamOutput);
         if (skippedCount >= skippedReportEvery)
             reportSkipped();
     }
@@ -343,10 +369,6 @@ void Device::runExchange()
     keepAliveTimer.start();
     linkClock.start();
     batch.clear();
-    {
-        QMutexLocker locker(&mutex);
-        task = taskNone;
-    }
     serialPort->clearError();
     capturing = false;
     startSent = stopSent = lightSent = lightStopSent = soundSent = soundStopSent = -1;
@@ -356,6 +378,11 @@ void Device::runExchange()
     skipped.clear();
     skippedCount = 0;
     counterFaults = 0;
+    faultRun.clear();
+    firstHalfKept = false;
+    startBacklog.clear();
+    startBacklogTimes.clear();
+    backlogCounted = false;
 
     int step = taskRead;
     for (;;) {
@@ -406,6 +433,9 @@ void Device::runExchange()
         // replaced a terminate request; it still ends the worker.
         if (next == taskNone && stopRequested())
             next = taskTerminate;
+        if (!batch.isEmpty() && linkSeconds() - batchSince >= batchMaxSeconds)
+            flushBatch();
+        checkReplyTimes();
         if (speedTimer.elapsed() >= reportIntervalMs) {
             speedTimer.restart();
             emit updateSpeed(txBytes, rxBytes);
@@ -431,289 +461,4 @@ void Device::runExchange()
             emit terminal(tr("Приняты данные без запущенного сбора: отправлена остановка"));
         }
     }
-}
-
-namespace
-{
-
-QString number(double value)
-{
-    return QString::number(value, 'g', 6);
-}
-
-quint16 field(const char* bytes, int offset)
-{
-    return quint16(quint8(bytes[offset]) | quint8(bytes[offset + 1]) << 8);
-}
-
-// The series of a light or sound start frame, for the capture's event list:
-// level in per cent, durations in milliseconds (the tone in microseconds),
-// counts. The frame's payload is the parameter record as it is sent.
-QString lightSeries(const char* p)
-{
-    return QCoreApplication::translate("Device", "Свет %1% %2/%3мс x%4 %5мс x%6")
-        .arg(number(quint8(p[0]) * 100.0 / 250.0))
-        .arg(number(field(p, 1) * 0.05))
-        .arg(number(field(p, 3) * 0.05))
-        .arg(field(p, 5))
-        .arg(field(p, 7))
-        .arg(field(p, 9));
-}
-
-QString soundSeries(const char* p)
-{
-    return QCoreApplication::translate("Device", "Звук %1% %2мкс %3/%4мс x%5 %6мс x%7")
-        .arg(number(quint8(p[0]) * 100.0 / 250.0))
-        .arg(field(p, 7))
-        .arg(number(field(p, 1) * 0.05))
-        .arg(number(field(p, 3) * 0.05))
-        .arg(field(p, 5))
-        .arg(field(p, 9))
-        .arg(field(p, 11));
-}
-
-} // namespace
-
-// A frame has gone out: the reply it asks for is now expected. Frames typed in
-// the terminal count like those of the buttons, so a typed capture start sets
-// the period of the samples that follow from its own payload.
-void Device::noteSent(const QByteArray& frame)
-{
-    if (frame.size() < 2)
-        return;
-    const char* bytes = frame.constData();
-    const double now = linkSeconds();
-    switch (frame.at(1)) {
-    case protocol::typeCaptureStart:
-        startSent = now;
-        if (frame.size() >= 4) {
-            startPeriod = field(bytes, 2);
-        } else {
-            QMutexLocker locker(&mutex);
-            startPeriod = capturePeriod;
-        }
-        break;
-    case protocol::typeCaptureStop:
-        stopSent = now;
-        stopOwn = false;
-        break;
-    case protocol::typeLightStart:
-        lightSent = now;
-        lightText = frame.size() >= 2 + int(sizeof(structLightParam)) ? lightSeries(bytes + 2)
-                                                                      : tr("Свет: запуск");
-        break;
-    case protocol::typeLightStop:
-        lightStopSent = now;
-        break;
-    case protocol::typeSoundStart:
-        soundSent = now;
-        soundText = frame.size() >= 2 + int(sizeof(structSoundParam)) ? soundSeries(bytes + 2)
-                                                                      : tr("Звук: запуск");
-        break;
-    case protocol::typeSoundStop:
-        soundStopSent = now;
-        break;
-    default:
-        break;
-    }
-}
-
-// The end of a capture's data (stop, restart, lost link): a sample still held
-// for its counter goes out, then the part batch.
-void Device::flushCaptureData()
-{
-    if (capturing)
-        applyCounterStep(counterCheck.finish());
-    if (!batch.isEmpty()) {
-        emit updateDataTime(batch);
-        batch.clear();
-    }
-}
-
-void Device::dispatchFrame(const QByteArray& frame)
-{
-    const char* bytes = frame.constData();
-    const int size = frame.size();
-    switch (protocol::frameType(bytes, size)) {
-    case protocol::typeCaptureStart: {
-        if (!pending(startSent)) {
-            emit terminal(tr("Ответ без запроса RX[%1]:%2").arg(size).arg(protocol::hex(frame)));
-            break;
-        }
-        const double sentAt = startSent;
-        startSent = -1;
-        const quint8 status = protocol::frameStatus(bytes, size);
-        if (status != 0 && capturing) {
-            // A start refused during a capture: the headset goes on with the one it runs.
-            emit terminal(protocol::captureFaultText(status));
-            emit captureEvent(captureSamples, protocol::captureFaultEvent(status));
-            break;
-        }
-        // A capture still running ends here; its last samples go out first.
-        flushCaptureData();
-        if (status == 0) {
-            skipSamples = 0;
-            packetCounter = 0;
-            emit updateSkipSamples(0);
-            fftFill = 0;
-            time = 0;
-            batch.clear();
-            captureSamples = 0;
-            samplePeriod = startPeriod;
-            counterCheck.start(sentAt, samplePeriod * tickSeconds);
-            updateFrequencies();
-            capturing = true;
-            ownStopDue = false;
-            emit terminal(tr("Запущен сбор данных"));
-            emit captureStarted(samplePeriod);
-            emit changeCapture(true);
-            emit captureEvent(
-                0,
-                tr("Запуск сбора %1 Гц").arg(samplePeriod ? 8e6 / samplePeriod : 0.0, 0, 'f', 2));
-        } else {
-            capturing = false;
-            emit terminal(protocol::captureFaultText(status));
-            emit captureEvent(0, protocol::captureFaultEvent(status));
-            emit changeCapture(false);
-        }
-        break;
-    }
-    case protocol::typeCaptureStop: {
-        if (!pending(stopSent)) {
-            emit terminal(tr("Ответ без запроса RX[%1]:%2").arg(size).arg(protocol::hex(frame)));
-            break;
-        }
-        stopSent = -1;
-        const bool wasCapturing = capturing;
-        emit terminal(tr("Остановлен сбор данных"));
-        if (stopOwn && !wasCapturing)
-            break; // the reply to the worker's own stop: nothing was running
-        if (capturing)
-            applyCounterStep(counterCheck.finish());
-        capturing = false;
-        emit updateDataTime(batch);
-        // Emitted samples must not go out again with the next batch.
-        batch.clear();
-        if (wasCapturing)
-            emit captureEvent(captureSamples, tr("Остановка сбора"));
-        emit changeCapture(false);
-        break;
-    }
-    case protocol::typeData:
-        dataFrame(bytes, size);
-        break;
-    case protocol::typeLightStart: {
-        const bool on = protocol::frameStatus(bytes, size) != 0;
-        if (on)
-            emit terminal(tr("Стимуляция светом запущена"));
-        else
-            emit terminal(tr("Ошибка запуска cтимуляции светом, модуль отключен"));
-        if (pending(lightSent))
-            emit captureEvent(captureSamples, on ? lightText : tr("Свет: модуль отключен"));
-        lightSent = -1;
-        break;
-    }
-    case protocol::typeLightStop:
-        emit terminal(tr("Стимуляция светом остановлена"));
-        if (pending(lightStopSent))
-            emit captureEvent(captureSamples, tr("Свет: стоп"));
-        lightStopSent = -1;
-        break;
-    case protocol::typeSoundStart: {
-        const bool on = protocol::frameStatus(bytes, size) != 0;
-        if (on)
-            emit terminal(tr("Стимуляция звуком запущена"));
-        else
-            emit terminal(tr("Ошибка запуска cтимуляции звуком, модуль отключен"));
-        if (pending(soundSent))
-            emit captureEvent(captureSamples, on ? soundText : tr("Звук: модуль отключен"));
-        soundSent = -1;
-        break;
-    }
-    case protocol::typeSoundStop:
-        emit terminal(tr("Стимуляция звуком остановлена"));
-        if (pending(soundStopSent))
-            emit captureEvent(captureSamples, tr("Звук: стоп"));
-        soundStopSent = -1;
-        break;
-    case protocol::typeKeepAlive:
-        break;
-    default:
-        // The scanner passes only frames of the types above.
-        emit terminal(tr("Неизвестный пакет RX[%1]:%2").arg(size).arg(protocol::hex(frame)));
-        break;
-    }
-}
-
-void Device::dataFrame(const char* bytes, int size)
-{
-    if (!capturing) {
-        // A headset still streaming (from a run of a program that ended without
-        // stopping it, or after a stop that did not reach it): its samples
-        // belong to no capture of ours. Stop it, unless a start is on its way.
-        ownStopDue = !pending(startSent);
-        return;
-    }
-    protocol::DataHalf half;
-    if (protocol::decodeDataFrame(bytes, size, half) != protocol::DataError::None) {
-        emit terminal(tr("Повреждённый пакет данных RX[%1]:%2")
-                          .arg(size)
-                          .arg(protocol::hex(QByteArray(bytes, size))));
-        return;
-    }
-    for (int k = 0; k < protocol::valuesPerHalf; ++k)
-        currentSample.value[protocol::channelIndex(half.half, k)] = half.volts[k];
-    if (half.half == 0) {
-        counterCheck.firstHalf(half.counter);
-        return;
-    }
-    applyCounterStep(counterCheck.secondHalf(half.counter, linkSeconds()));
-}
-
-void Device::applyCounterStep(const protocol::CounterCheck::Step& step)
-{
-    for (int i = 0; i < step.count; ++i) {
-        const protocol::CounterCheck::Delivery& d = step.delivery[i];
-        const structSample& sample = d.held ? heldSample : currentSample;
-        if (d.copies > 0) {
-            // The lost samples are replaced by copies of the one that arrived
-            // after them.
-            skipSamples += d.copies;
-            emit updateSkipSamples(skipSamples);
-            emit captureEvent(captureSamples, tr("Потеря отсчётов: %1").arg(d.copies));
-            for (quint32 c = 0; c < d.copies; ++c)
-                deliverSample(sample);
-        }
-        deliverSample(sample);
-    }
-    if (step.hold)
-        heldSample = currentSample;
-    packetCounter = counterCheck.expected();
-    if (step.fault == protocol::CounterCheck::Fault::None)
-        return;
-    ++counterFaults;
-    if (step.fault == protocol::CounterCheck::Fault::Corrupted)
-        emit terminal(tr("Повреждённый счётчик отсчёта: %1 вместо %2 (сбоев: %3)")
-                          .arg(step.received)
-                          .arg(step.expected)
-                          .arg(counterFaults));
-    else
-        emit terminal(tr("Скачок счётчика отсчётов: %1 вместо %2, без заполнения (сбоев: %3)")
-                          .arg(step.received)
-                          .arg(step.expected)
-                          .arg(counterFaults));
-}
-
-void Device::deliverSample(const structSample& sample)
-{
-    windowAndStore(sample.value);
-    time += samplePeriod * tickSeconds;
-    batch.append(sample);
-    batch.last().time = time;
-    ++captureSamples;
-    if (batch.size() >= batchSize) {
-        emit updateDataTime(batch);
-        batch.clear();
-    }
-    advanceAndTransform();
 }

@@ -82,9 +82,9 @@ private:
     bool probePort(const QString& name);
     void runExchange();
 
-    // Received frames (device.cpp).
+    // Received frames (device_receive.cpp).
     void dispatchFrame(const QByteArray& frame);
-    void deliverSample(const structSample& sample);
+    void deliverSample(const double* values);
 
     // Command frames (device_commands.cpp). The frame the exchange sends for a
     // command step (capture start/stop, light and sound start/stop, raw
@@ -137,19 +137,51 @@ private:
     quint64 skipSamples = 0;
     quint32 txBytes = 0;
     quint32 rxBytes = 0;
-    structSample currentSample{};
 
-    // Worker-side state beyond the members above (device.cpp).
+    // One tick of the sample period, samples per batch, and the longest a
+    // sample waits in a part batch before it is handed on.
+    static constexpr double tickSeconds = 1.25e-7;
+    static constexpr int batchSize = 64;
+    static constexpr double batchMaxSeconds = 0.1;
+
+    // Worker-side state beyond the members above (device.cpp; the received
+    // frames in device_receive.cpp).
     bool readStep();
     bool stopRequested() const;
     void pause(int milliseconds);
     double linkSeconds() const;
     void noteSent(const QByteArray& frame);
-    void dataFrame(const char* bytes, int size);
-    void applyCounterStep(const protocol::CounterCheck::Step& step);
+    void dataFrame(const char* bytes, int size, double now);
+    bool startFromData(const char* bytes, int size, double now);
+    void beginCapture(double sentAt);
+    void endCapture();
+    void checkReplyTimes();
     void flushCaptureData();
+    void flushBatch();
     void reportSkipped();
     bool pending(double since) const;
+    // What the sample stream decides (device.cpp).
+    void streamSample(const double* values, quint64 index, quint64 copies);
+    void streamFault(protocol::SampleStream::Fault kind, quint16 expected, quint16 received);
+    void noteFault(const QString& text);
+    void endFaultRun();
+    class StreamOutput : public protocol::SampleStream::Listener
+    {
+    public:
+        explicit StreamOutput(Device& device) : device(device) {}
+        void sample(const double* values, uint64_t index, uint64_t copies) override
+        {
+            device.streamSample(values, index, copies);
+        }
+        void fault(protocol::SampleStream::Fault kind, uint16_t expected,
+                   uint16_t received) override
+        {
+            device.streamFault(kind, expected, received);
+        }
+
+    private:
+        Device& device;
+    };
 
     // `port` is written by setPort in the GUI thread and read by the search.
     mutable std::mutex portMutex;
@@ -179,10 +211,28 @@ private:
     bool resyncing = false; // bytes were skipped and no frame confirmed since
     QByteArray skipped;     // the first of them, for the terminal
     int skippedCount = 0;
-    protocol::CounterCheck counterCheck;
-    structSample heldSample{};  // a sample whose counter awaits the next one
+    protocol::SampleStream stream;
+    StreamOutput streamOutput{*this};
     quint64 captureSamples = 0; // samples of this capture emitted or batched
-    quint64 counterFaults = 0;  // corrupt or jumping counters in this exchange
+    quint64 counterFaults = 0;  // dropped frames and samples, bad counters in this exchange
+    // One terminal line per run of faults: the first fault's text, written once
+    // the stream is back in step.
+    QString faultRun;
+    bool faultRunLoneHalf = false; // the run's line is a half cut off from its partner
+    // The last first half taken, for the terminal when it is dropped.
+    char firstHalfBytes[protocol::dataFrameSize] = {};
+    bool firstHalfKept = false;
+    // When the oldest sample of the part batch was added: the batch goes out
+    // within batchMaxSeconds even at the slowest rate.
+    double batchSince = 0;
+    // Data frames received while a capture start awaits its reply: if the
+    // reply is lost, data of the requested rate start the capture, from here.
+    QByteArray startBacklog;
+    QVector<double> startBacklogTimes;
+    bool backlogCounted = false;
+    quint16 backlogFirstCounter = 0;
+    quint16 backlogLastCounter = 0;
+    double backlogFirstTime = 0;
 
     // A capture runs only once its start, sent by this program, is confirmed.
     // The headset's "!" and "#" replies count only while such a request is

@@ -86,6 +86,9 @@ void Device::advanceAndTransform()
     fftFill = fftFill + 1;
     if (fftFill < fftCount)
         return;
+    // The samples a spectrum is made of reach the window before it, whatever
+    // part of a batch they are.
+    flushBatch();
     for (int c = 0; c < channelCount; ++c) {
         fftw_execute(fftPlan[c]);
         spectrumAmplitudes(spectrum, fftOut[c], fftCount);

@@ -1,5 +1,6 @@
 #include "device/frames.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace protocol
@@ -44,7 +45,43 @@ bool plausibleHead(const unsigned char* frame, int size)
     }
 }
 
-ScanResult scanFrame(const char* data, int size, bool resyncing)
+namespace
+{
+
+bool dataHead(const unsigned char* frame, int size)
+{
+    return size >= 3 && frame[0] == dataFrameSize && char(frame[1]) == typeData && frame[2] <= 1;
+}
+
+enum class Verdict { Take, Refuse, Wait };
+
+// Whether the "D" frame at `head` (23 bytes of it available, `available` in all)
+// is followed as an undamaged one is.
+Verdict judgeData(const unsigned char* head, int available, bool quiet)
+{
+    const unsigned char* after = head + dataFrameSize;
+    const int rest = available - dataFrameSize;
+    if (rest < 3) {
+        // A whole two-byte reply behind it is as good as a head.
+        if (rest == 2 && after[0] == 2 && plausibleHead(after, 2))
+            return Verdict::Take;
+        // At a pause with nothing behind it, it is taken as it is. A byte or
+        // two behind it are the start of more (or its own last byte, if a byte
+        // was inserted into it): it waits for them.
+        return quiet && rest == 0 ? Verdict::Take : Verdict::Wait;
+    }
+    if (plausibleHead(after, 3))
+        return Verdict::Take;
+    // The frame after it may be the damaged one: then the half-frame after
+    // that is where an undamaged successor ends.
+    if (rest < dataFrameSize + 3)
+        return quiet ? Verdict::Refuse : Verdict::Wait;
+    return dataHead(after + dataFrameSize, 3) ? Verdict::Take : Verdict::Refuse;
+}
+
+} // namespace
+
+ScanResult scanFrame(const char* data, int size, bool resyncing, bool quiet)
 {
     const unsigned char* bytes = bytesOf(data);
     int pos = 0;
@@ -58,6 +95,16 @@ ScanResult scanFrame(const char* data, int size, bool resyncing)
         const int length = head[0];
         if (available < 2 || available < length)
             return {Scan::NeedMore, pos, 0};
+        if (char(head[1]) == typeData) {
+            const Verdict v = judgeData(head, available, quiet);
+            if (v == Verdict::Wait)
+                return {Scan::NeedMore, pos, 0};
+            if (v == Verdict::Refuse) {
+                ++pos;
+                continue;
+            }
+            return {Scan::Frame, pos, length};
+        }
         if ((resyncing || pos > 0) && available > length &&
             !plausibleHead(head + length, available - length)) {
             ++pos;
@@ -108,142 +155,184 @@ IdentifyResult scanIdentification(const char* data, int size)
     bool receiverAnswered = false;
     int pos = 0;
     while (pos < size) {
-        const int length = bytes[pos];
+        const unsigned char* head = bytes + pos;
+        const int length = head[0];
         const int available = size - pos;
-        if (length < 2) {
-            ++pos;
-            continue;
-        }
         if (available < 2)
             break;
-        if (char(bytes[pos + 1]) != typeIdentify) {
-            ++pos;
+        if (char(head[1]) == typeIdentify && length >= 2) {
+            if (available < length)
+                break;
+            bool carriesId = false;
+            for (int i = 2; !carriesId && i + identificationSize <= length; ++i)
+                carriesId = std::memcmp(head + i, identification, identificationSize) == 0;
+            if (carriesId)
+                return {receiverAnswered ? Identified::Wireless : Identified::Wired, pos + length,
+                        receiverAnswered};
+            // A "?" answer without the headset's string is the receiver's own,
+            // if a frame follows it; by chance in noise it would not be one.
+            const unsigned char* after = head + length;
+            const int rest = available - length;
+            if (rest < 2) {
+                // The last thing received so far: the receiver's, as far as
+                // can be told yet (more input decides).
+                receiverAnswered = true;
+                break;
+            }
+            const bool followed = (char(after[1]) == typeIdentify && after[0] >= 2) ||
+                                  plausibleHead(after, rest < 3 ? rest : 3);
+            if (followed) {
+                receiverAnswered = true;
+                pos += length;
+            } else {
+                ++pos;
+            }
             continue;
         }
-        if (available < length)
-            break;
-        const unsigned char* payload = bytes + pos + 2;
-        const int payloadSize = length - 2;
-        bool carriesId = false;
-        for (int i = 0; !carriesId && i + identificationSize <= payloadSize; ++i)
-            carriesId = std::memcmp(payload + i, identification, identificationSize) == 0;
-        if (carriesId)
-            return {receiverAnswered ? Identified::Wireless : Identified::Wired, pos + length,
-                    receiverAnswered};
-        // A "?" answer without the headset's string is the receiver's own.
-        receiverAnswered = true;
-        pos += length;
+        if (plausibleHead(head, available)) {
+            // A frame of the exchange (a headset still streaming, a reply):
+            // passed over whole, if it is one.
+            if (available < length)
+                break;
+            if (char(head[1]) == typeData) {
+                const Verdict v = judgeData(head, available, false);
+                if (v == Verdict::Wait) {
+                    // Nothing after it yet: it cannot hide anything.
+                    pos += length;
+                    continue;
+                }
+                if (v == Verdict::Refuse) {
+                    ++pos;
+                    continue;
+                }
+            }
+            pos += length;
+            continue;
+        }
+        ++pos;
     }
     return {Identified::NotYet, 0, receiverAnswered};
 }
 
-void CounterCheck::start(double startSeconds, double periodSeconds)
+void SampleStream::start(double startSeconds, double periodSeconds)
 {
     startTime = startSeconds;
-    period = periodSeconds;
-    index = 0;
+    period = periodSeconds > 0 ? periodSeconds : 1;
     next = 0;
-    firstValid = false;
+    shift = 0;
+    clockSeen = false;
+    firstWaiting = false;
     held = false;
 }
 
-void CounterCheck::firstHalf(uint16_t counter)
+double SampleStream::latestIndex(double nowSeconds) const
 {
-    firstValid = true;
-    firstCounter = counter;
+    return (nowSeconds - (clockSeen ? offset : startTime)) / period;
 }
 
-double CounterCheck::allowedIndex(double nowSeconds) const
+int64_t SampleStream::candidate(uint16_t counter, double now) const
 {
-    if (!(period > 0) || !(nowSeconds > startTime))
-        return slackSamples;
-    return (nowSeconds - startTime) / period * (1 + clockTolerance) + slackSamples;
+    // The index congruent to the counter (in the sequence followed) nearest to
+    // where the clock says the headset is.
+    const uint16_t ahead = uint16_t(counter + shift - uint16_t(next));
+    const int64_t base = int64_t(next) + ahead;
+    const double wraps = std::floor((latestIndex(now) - double(base)) / 65536.0 + 0.5);
+    int64_t index = base + int64_t(wraps) * 65536;
+    while (index < 0)
+        index += 65536;
+    return index;
 }
 
-bool CounterCheck::fillExplained(uint32_t copies, double nowSeconds) const
+void SampleStream::deliver(const double* values, uint64_t index, uint64_t copies, double now,
+                           Listener& out)
 {
-    return double(index) + double(copies) + 1 <= allowedIndex(nowSeconds);
+    next = index + 1;
+    // The clock estimate: a sample is never received before it was made.
+    const double seen = now - double(index) * period;
+    const double crept = clockSeen ? offset + clockTolerance * (now - lastArrival) : startTime;
+    offset = seen < crept ? seen : crept;
+    clockSeen = true;
+    lastArrival = now;
+    out.sample(values, index, copies);
 }
 
-void CounterCheck::deliver(Step& step, bool heldSample, uint32_t copies)
+void SampleStream::place(const double* values, uint16_t counter, double now, Listener& out)
 {
-    step.delivery[step.count++] = {heldSample, copies};
-    index += uint64_t(copies) + 1;
-    ++next;
-}
-
-namespace
-{
-void noteFault(CounterCheck::Step& step, CounterCheck::Fault fault, uint16_t expected,
-               uint16_t received)
-{
-    if (step.fault != CounterCheck::Fault::None)
-        return;
-    step.fault = fault;
-    step.expected = expected;
-    step.received = received;
-}
-} // namespace
-
-CounterCheck::Step CounterCheck::secondHalf(uint16_t counter, double nowSeconds)
-{
-    Step step;
-    const bool pairKnown = firstValid;
-    const uint16_t first = firstCounter;
-    firstValid = false;
-
     if (held) {
         held = false;
         if (counter == uint16_t(heldCounter + 1)) {
-            // The held sample began a new sequence, and this one continues it.
-            const uint16_t gap = uint16_t(heldCounter - next);
-            if (!fillExplained(gap, heldTime)) {
-                noteFault(step, Fault::Jumped, next, heldCounter);
-                next = heldCounter;
-                deliver(step, true, 0);
+            if (heldFits) {
+                const uint64_t index = uint64_t(heldIndex);
+                deliver(heldValues, index, index - next, now, out);
             } else {
-                next = heldCounter;
-                deliver(step, true, gap);
+                // Two samples agree on a new sequence that the clock cannot
+                // explain (the headset's counter restarted): it is followed
+                // from here, with nothing filled.
+                out.fault(Fault::Jump, expectedCounter(), heldCounter);
+                shift = uint16_t(next - heldCounter);
+                deliver(heldValues, next, 0, now, out);
             }
-            deliver(step, false, 0);
-            return step;
+            deliver(values, next, 0, now, out);
+            return;
         }
-        noteFault(step, Fault::Corrupted, next, heldCounter);
-        // The old sequence goes on where it stood: the held frame was no sample
-        // of its own (a chance match in noise, or a repeat), and is dropped.
-        // Otherwise it fitted neither sequence: a sample whose counter was
-        // corrupted, delivered where it belongs.
-        if (counter != next)
-            deliver(step, true, 0);
+        out.fault(Fault::BadCounter, expectedCounter(), heldCounter);
     }
-
-    if (counter == next) {
-        deliver(step, false, 0);
-    } else if (pairKnown && first == counter) {
-        const uint16_t gap = uint16_t(counter - next);
-        const bool explained = fillExplained(gap, nowSeconds);
-        if (!explained)
-            noteFault(step, Fault::Jumped, next, counter);
-        next = counter;
-        deliver(step, false, explained ? gap : 0);
-    } else {
-        held = true;
-        heldCounter = counter;
-        heldTime = nowSeconds;
-        step.hold = true;
+    if (counter == expectedCounter() && latestIndex(now) < double(next) + 32768) {
+        deliver(values, next, 0, now, out);
+        return;
     }
-    return step;
+    const int64_t index = candidate(counter, now);
+    if (index < int64_t(next) && int64_t(next) - index <= int64_t(repeatWindow)) {
+        out.fault(Fault::Repeat, expectedCounter(), counter);
+        return;
+    }
+    held = true;
+    heldCounter = counter;
+    heldIndex = index;
+    const double gap = clockSeen ? (now - lastArrival) / period : latestIndex(now);
+    heldFits = index > int64_t(next) && double(index) <= latestIndex(now) + slackSamples +
+                                                             bufferSeconds / period +
+                                                             clockTolerance * gap;
+    std::memcpy(heldValues, values, sizeof heldValues);
 }
 
-CounterCheck::Step CounterCheck::finish()
+void SampleStream::half(const DataHalf& data, double nowSeconds, Listener& out)
 {
-    Step step;
-    firstValid = false;
-    if (held) {
-        held = false;
-        deliver(step, true, 0);
+    if (data.half == 0) {
+        if (firstWaiting)
+            out.fault(Fault::LoneHalf, expectedCounter(), firstCounter);
+        firstWaiting = true;
+        firstCounter = data.counter;
+        for (int k = 0; k < valuesPerHalf; ++k)
+            pair[channelIndex(0, k)] = data.volts[k];
+        return;
     }
-    return step;
+    if (!firstWaiting || firstCounter != data.counter) {
+        if (firstWaiting)
+            out.fault(Fault::LoneHalf, expectedCounter(), firstCounter);
+        firstWaiting = false;
+        out.fault(Fault::LoneHalf, expectedCounter(), data.counter);
+        return;
+    }
+    firstWaiting = false;
+    for (int k = 0; k < valuesPerHalf; ++k)
+        pair[channelIndex(1, k)] = data.volts[k];
+    place(pair, data.counter, nowSeconds, out);
+}
+
+void SampleStream::interrupted(Listener& out)
+{
+    if (firstWaiting)
+        out.fault(Fault::LoneHalf, expectedCounter(), firstCounter);
+    firstWaiting = false;
+}
+
+void SampleStream::finish(Listener& out)
+{
+    interrupted(out);
+    if (held)
+        out.fault(Fault::BadCounter, expectedCounter(), heldCounter);
+    held = false;
 }
 
 } // namespace protocol

@@ -1,8 +1,8 @@
 // The receive path of the headset link as plain functions over bytes, with no
 // Qt and no I/O: finding frames in a receive buffer (and finding them again
 // after line noise), decoding "D" data half-frames, telling a wired headset's
-// identification from one relayed by a wireless receiver, and deciding what a
-// sample counter means (in sequence, a real loss to fill, or corruption).
+// identification from one relayed by a wireless receiver, and making samples of
+// the half-frames and placing each at its index in the capture.
 //
 // The device worker calls these; the unit tests and the fuzzer drive them
 // directly. A frame is a length byte L counting the whole frame, a
@@ -56,11 +56,18 @@ bool plausibleHead(const unsigned char* frame, int size);
 
 // Finds the next frame at or after the head of `data`. Bytes that cannot start
 // a frame are skipped one at a time, so noise costs only the frames it touches
-// and the buffer is never dropped wholesale. While `resyncing` (and always for a
-// frame found after skipped bytes), a frame whose successor is already in the
-// buffer is taken only if that successor starts plausibly too: a chance match
-// inside sample bytes is then rarely mistaken for a frame.
-ScanResult scanFrame(const char* data, int size, bool resyncing = false);
+// and the buffer is never dropped wholesale.
+//
+// A "D" half-frame is taken only when the bytes after its 23 bytes start a
+// plausible frame too (or, when those are damaged, the half-frame after them
+// does): a byte gained or lost inside a half-frame moves what follows it, so
+// the damaged half-frame is refused whole instead of being read with shifted
+// values. Until its successor has arrived a "D" frame waits (NeedMore); once
+// the line is `quiet` (no input within the read time-out) one with nothing at
+// all behind it is taken. Reply frames are checked against their successor only while
+// `resyncing` or after skipped bytes, where a chance match in sample bytes is
+// likely.
+ScanResult scanFrame(const char* data, int size, bool resyncing = false, bool quiet = false);
 
 // The type byte and the status byte of a frame; a byte the frame does not carry
 // reads as 0.
@@ -94,91 +101,120 @@ constexpr int channelIndex(int half, int k)
 // The identification search of a probe, over everything a port has answered so
 // far. A headset answers with a "?" frame carrying the identification string. A
 // wireless receiver first answers with a "?" frame of its own and then relays
-// the headset's. The kind is therefore decided by the frames, not by how the
-// bytes were chunked on their way in.
+// the headset's. The buffer is read frame by frame: frames the headset sends in
+// an exchange (data of a headset that is still streaming, say) are passed over
+// whole, so bytes inside them can neither hide the answer nor pose as the
+// receiver's; bytes that start no frame are passed over one at a time, and a
+// "?" frame without the string counts only when a plausible frame follows it.
 enum class Identified { NotYet, Wired, Wireless };
 struct IdentifyResult {
     Identified kind;
     int end;               // for Wired and Wireless: the offset just past the headset's frame
     bool receiverAnswered; // a "?" frame without the headset's string came first
+                           // (for NotYet: one came, though nothing may follow it yet)
 };
 IdentifyResult scanIdentification(const char* data, int size);
 
-// The sample counter of a capture, checked against the time the capture has
-// run. Only the second half of a pair completes a sample; its counter is
-// compared with the one expected next.
+// The samples of a capture, made of data half-frames and placed at their index.
 //
-// - In sequence: the sample is delivered.
-// - The halves agree on a later counter: samples were lost. They are filled
-//   with copies only if the time since the capture started can explain them
-//   (the headset cannot have sent sample k before k periods had passed, plus a
-//   margin for clock drift); otherwise the counter is corrupt or jumped back,
-//   nothing is filled and the stream follows the new counter.
-// - A lone second half, or one that disagrees with its first half, with an
-//   unexpected counter is held back until the next
-//   sample shows which it was: the next counter confirms it (then as above) or
-//   continues the old sequence (then the held one was corrupt and is delivered
-//   in sequence, or, if the old sequence goes on exactly where it stood, it was
-//   no sample at all and is dropped). One corrupted counter thus neither
-//   invents nor shifts samples.
-class CounterCheck
+// - A sample is a first half and the second half with the same counter, next
+//   to each other. A half without its partner is dropped and reported; so is a
+//   first half when bytes between the two were dropped (interrupted()).
+// - The index of a sample is the value congruent to its counter modulo 65536
+//   that best fits the headset's clock: the time since the capture started at
+//   the capture's rate, with the headset's offset against our clock estimated
+//   from the samples themselves. A sample can arrive late (buffering, bursts)
+//   but never before it was made, so the least delay seen gives the offset
+//   (let creep up only as fast as a headset clock may drift); an outage of any
+//   length is placed exactly.
+// - The next index in sequence is delivered at once. A counter at or shortly
+//   behind it is a repeat (a relay that sends again): dropped. Any other
+//   counter is held back until the next sample: if that one follows it, the two
+//   are real; the gap before them is filled with copies when the clock says
+//   the headset had time to make it, else (a counter restart) they go on in
+//   sequence without a fill. If it does not follow, the held one had a
+//   damaged counter and is dropped.
+//
+// Dropped halves and samples are faults, not losses: only indexes filled with
+// copies count as lost. The allowance of the clock check is a few samples plus
+// the drift over the outage itself; it does not grow with the capture.
+class SampleStream
 {
 public:
-    // What happened to the counter, for the terminal.
     enum class Fault {
-        None,
-        Corrupted, // a counter that fits neither sequence; delivered in sequence
-        Jumped,    // a new sequence the elapsed time cannot explain; followed, no fill
+        LoneHalf,   // a half without its partner: dropped
+        Repeat,     // a counter at or just behind the one expected: dropped
+        BadCounter, // a held sample that the next one did not confirm: dropped
+        Jump,       // counters that go on from a new value the clock cannot explain:
+                    // followed in sequence, nothing filled
     };
-    struct Delivery {
-        bool held;       // the sample held back earlier, else the one just completed
-        uint32_t copies; // lost samples to fill with copies of it, delivered first
+    class Listener
+    {
+    public:
+        virtual ~Listener() = default;
+        // `copies` lost samples, at the indexes just before `index`, are
+        // filled with copies of this one; then the sample itself at `index`.
+        virtual void sample(const double* values, uint64_t index, uint64_t copies) = 0;
+        // `expected` is the counter expected next, `received` the one that came
+        // (for a lone half, its own counter).
+        virtual void fault(Fault kind, uint16_t expected, uint16_t received) = 0;
     };
-    struct Step {
-        Delivery delivery[2];
-        int count = 0;     // deliveries, in order
-        bool hold = false; // keep the sample just completed back
-        Fault fault = Fault::None;
-        uint16_t expected = 0; // with a fault: the counter expected
-        uint16_t received = 0; // and the one that came
-    };
+    static constexpr int channels = 2 * valuesPerHalf;
 
-    // A capture starts: the first counter expected is 0. `startSeconds` is when
-    // the start was requested (the headset cannot have started before), on the
-    // clock that later calls use; `periodSeconds` is the sample period.
+    // A capture starts: the first sample has index 0 and counter 0.
+    // `startSeconds` is when the start was requested (the headset cannot have
+    // started before), on the clock that later calls use.
     void start(double startSeconds, double periodSeconds);
-    void firstHalf(uint16_t counter);
-    Step secondHalf(uint16_t counter, double nowSeconds);
-    // The capture ends or the link is lost: a held sample is delivered in
-    // sequence, without a fill.
-    Step finish();
+    void half(const DataHalf& data, double nowSeconds, Listener& out);
+    // Bytes between two frames were dropped: a first half waiting for its
+    // partner is no longer next to it.
+    void interrupted(Listener& out);
+    // The capture ends: a first half or a held sample still waiting is dropped.
+    void finish(Listener& out);
 
-    // Samples of this capture delivered so far, copies included.
-    uint64_t delivered() const { return index; }
+    uint64_t nextIndex() const { return next; }
+    uint16_t expectedCounter() const { return uint16_t(next - shift); }
     bool holding() const { return held; }
-    uint16_t expected() const { return next; }
-    // The largest number of samples (copies included) the capture may have
-    // delivered by `nowSeconds`: what the fill check allows.
-    double allowedIndex(double nowSeconds) const;
+    // The latest index the headset can have made by `nowSeconds`, by the clock
+    // estimate.
+    double latestIndex(double nowSeconds) const;
 
-    // Drift of the headset's clock against ours, and a fixed allowance for the
-    // timing of the start itself, that the fill check tolerates.
+    // Headset clock drift tolerated (the estimate's offset may creep up by
+    // this share of the time, and an outage is allowed as much), and a fixed
+    // allowance: a few samples, and the time a link may hold samples back
+    // beyond its least delay (the estimate knows only the least delay seen, so
+    // a sample that comes sooner after an outage is ahead of it by that much).
     static constexpr double clockTolerance = 0.005;
-    static constexpr double slackSamples = 64;
+    static constexpr double slackSamples = 20;
+    static constexpr double bufferSeconds = 0.25;
+    // How far behind the expected index a counter is still taken as a repeat.
+    static constexpr uint64_t repeatWindow = 64;
 
 private:
-    void deliver(Step& step, bool heldSample, uint32_t copies);
-    bool fillExplained(uint32_t copies, double nowSeconds) const;
+    void place(const double* values, uint16_t counter, double now, Listener& out);
+    void deliver(const double* values, uint64_t index, uint64_t copies, double now, Listener& out);
+    int64_t candidate(uint16_t counter, double now) const;
 
     double startTime = 0;
-    double period = 0;
-    uint64_t index = 0; // samples delivered, copies included
-    uint16_t next = 0;  // counter expected next
-    bool firstValid = false;
+    double period = 1;
+    uint64_t next = 0;
+    uint16_t shift = 0; // index - counter, modulo 65536, of the sequence followed
+    // The clock estimate: the least (arrival time - index * period) seen,
+    // allowed to creep up by the drift tolerance since (a slow headset clock),
+    // so that late samples, however many, never pull it up at once.
+    bool clockSeen = false;
+    double offset = 0;
+    double lastArrival = 0;
+
+    bool firstWaiting = false;
     uint16_t firstCounter = 0;
+    double pair[channels] = {};
+
     bool held = false;
     uint16_t heldCounter = 0;
-    double heldTime = 0;
+    int64_t heldIndex = 0;
+    bool heldFits = false; // ahead, and the clock allows it
+    double heldValues[channels] = {};
 };
 
 } // namespace protocol

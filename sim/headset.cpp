@@ -132,6 +132,8 @@ public:
     std::atomic<bool> silent{false};
     std::atomic<unsigned> dropPairs{0};
     std::atomic<bool> dropFirstHalf{false};
+    std::atomic<unsigned> loseStartReplies{0}; // carried out, but the "!" reply is lost
+    std::atomic<unsigned> loseStopReplies{0};
     std::atomic<bool> capturing{false};
     std::atomic<uint16_t> period{0};
     std::atomic<uint64_t> pairsSent{0};
@@ -207,8 +209,11 @@ private:
     void beginCapture(const uint8_t* f, size_t n, Clock::time_point now);
     void produce(Clock::time_point now);
     void emitPair();
-    void putHalf(uint8_t half, uint16_t counter, const int32_t* counts);
-    void damage(std::vector<uint8_t>& f, Clock::time_point now);
+    static bool takeOne(std::atomic<unsigned>& count);
+    // Faults due now, one bit each: insert, omit, flip.
+    unsigned dueFaults(Clock::time_point now);
+    void putHalf(uint8_t half, uint16_t counter, const int32_t* counts, unsigned faults);
+    void damage(std::vector<uint8_t>& f, unsigned faults);
     void chatter(Clock::time_point now);
     void flush(Clock::time_point now);
     double idleSeconds(Clock::time_point now) const;
@@ -615,7 +620,8 @@ void Headset::Impl::handleFrame(const uint8_t* f, size_t n, Clock::time_point no
         break;
     case frame::captureStop:
         capturing = false;
-        reply({2, frame::captureStop});
+        if (!takeOne(loseStopReplies))
+            reply({2, frame::captureStop});
         break;
     case frame::keepAlive:
         reply({2, frame::keepAlive});
@@ -639,6 +645,14 @@ void Headset::Impl::handleFrame(const uint8_t* f, size_t n, Clock::time_point no
     default:
         break; // unknown commands are only logged
     }
+}
+
+bool Headset::Impl::takeOne(std::atomic<unsigned>& count)
+{
+    unsigned n = count.load();
+    while (n > 0 && !count.compare_exchange_weak(n, n - 1)) {
+    }
+    return n > 0;
 }
 
 void Headset::Impl::reply(std::initializer_list<uint8_t> bytes)
@@ -683,7 +697,8 @@ void Headset::Impl::beginCapture(const uint8_t* f, size_t n, Clock::time_point n
         reply({3, frame::captureStart, mask});
         return;
     }
-    reply({3, frame::captureStart, 0});
+    if (!takeOne(loseStartReplies))
+        reply({3, frame::captureStart, 0});
     if (eeg)
         eeg->skip(idleSeconds(now));
     period = p;
@@ -763,13 +778,23 @@ void Headset::Impl::emitPair()
     if (once >= 0 && index >= static_cast<uint64_t>(once) &&
         corruptAt.compare_exchange_strong(once, -1))
         secondCounter ^= corruptOnceMask.load();
+    // Line noise hits either half, whichever is on the line when it comes.
+    unsigned faults[2] = {0, 0};
+    if (opt.insertEveryMs != 0 || opt.omitEveryMs != 0 || opt.flipEveryMs != 0 ||
+        insertOnce.load() != 0 || omitOnce.load() != 0 || flipOnce.load() != 0) {
+        const unsigned due = dueFaults(Clock::now());
+        for (unsigned bit = 1; bit <= 4; bit <<= 1) {
+            if (due & bit)
+                faults[std::uniform_int_distribution<int>(0, 1)(faultRng)] |= bit;
+        }
+    }
     if (!dropFirstHalf.exchange(false))
-        putHalf(0, counter, counts);
-    putHalf(1, secondCounter, counts);
+        putHalf(0, counter, counts, faults[0]);
+    putHalf(1, secondCounter, counts, faults[1]);
     ++pairsSent;
 }
 
-void Headset::Impl::putHalf(uint8_t half, uint16_t counter, const int32_t* counts)
+void Headset::Impl::putHalf(uint8_t half, uint16_t counter, const int32_t* counts, unsigned faults)
 {
     uint8_t f[frame::dataLength];
     f[0] = static_cast<uint8_t>(frame::dataLength);
@@ -786,19 +811,18 @@ void Headset::Impl::putHalf(uint8_t half, uint16_t counter, const int32_t* count
     }
     // The clean path stays as cheap as it was: the fast mode makes hundreds of
     // thousands of frames a second.
-    if (opt.insertEveryMs == 0 && opt.omitEveryMs == 0 && opt.flipEveryMs == 0 &&
-        insertOnce.load() == 0 && omitOnce.load() == 0 && flipOnce.load() == 0) {
+    if (faults == 0) {
         queue(f, sizeof f);
         return;
     }
     std::vector<uint8_t> bytes(f, f + sizeof f);
-    damage(bytes, Clock::now());
+    damage(bytes, faults);
     queue(bytes.data(), bytes.size());
 }
 
-// Line noise inside a data frame, as a disturbed cable or radio link makes it:
-// the frame keeps its place in the stream but gains, loses or changes a byte.
-void Headset::Impl::damage(std::vector<uint8_t>& f, Clock::time_point now)
+// Which kinds of line noise are due: a one-off request, or the interval of
+// the option.
+unsigned Headset::Impl::dueFaults(Clock::time_point now)
 {
     auto due = [&](std::atomic<unsigned>& once, unsigned everyMs, Clock::time_point& next) {
         unsigned pending = once.load();
@@ -819,21 +843,36 @@ void Headset::Impl::damage(std::vector<uint8_t>& f, Clock::time_point now)
             next = now + milliseconds(everyMs);
         return true;
     };
+    unsigned faults = 0;
+    if (due(insertOnce, opt.insertEveryMs, nextInsert))
+        faults |= 1;
+    if (due(omitOnce, opt.omitEveryMs, nextOmit))
+        faults |= 2;
+    if (due(flipOnce, opt.flipEveryMs, nextFlip))
+        faults |= 4;
+    return faults;
+}
+
+// Line noise inside a data frame, as a disturbed cable or radio link makes it:
+// the frame keeps its place in the stream but gains, loses or changes a byte,
+// at a random position.
+void Headset::Impl::damage(std::vector<uint8_t>& f, unsigned faults)
+{
     auto position = [&](size_t end) {
         return std::uniform_int_distribution<size_t>(0, end - 1)(faultRng);
     };
-    if (due(insertOnce, opt.insertEveryMs, nextInsert)) {
+    if (faults & 1) {
         // After the length byte, so that it lands inside the frame.
         const size_t at = 1 + position(f.size() - 1);
         f.insert(f.begin() + static_cast<std::ptrdiff_t>(at),
                  static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 255)(faultRng)));
         ++damaged;
     }
-    if (due(omitOnce, opt.omitEveryMs, nextOmit)) {
+    if (faults & 2) {
         f.erase(f.begin() + static_cast<std::ptrdiff_t>(position(f.size())));
         ++damaged;
     }
-    if (due(flipOnce, opt.flipEveryMs, nextFlip)) {
+    if (faults & 4) {
         f[position(f.size())] ^= static_cast<uint8_t>(1u << position(8));
         ++damaged;
     }
@@ -926,6 +965,12 @@ std::string Headset::portPath() const
 void Headset::dropSamplePairs(unsigned n)
 {
     d->dropPairs += n;
+}
+
+void Headset::loseReplies(unsigned starts, unsigned stops)
+{
+    d->loseStartReplies += starts;
+    d->loseStopReplies += stops;
 }
 
 void Headset::dropNextFirstHalf()

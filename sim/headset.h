@@ -41,8 +41,9 @@ struct Options {
     size_t burstSize = 0; // 0: write each frame pair as produced; n: deliver in n-byte bursts
 
     // Line noise inside data frames: every so many milliseconds (0: never) one
-    // byte of the next data frame is damaged: a random byte inserted into it,
-    // one of its bytes left out, or one bit of one of its bytes flipped.
+    // byte of either half of the next sample pair, at a random position, is
+    // damaged: a random byte inserted into it, one of its bytes left out, or
+    // one bit of one of its bytes flipped.
     unsigned insertEveryMs = 0;
     unsigned omitEveryMs = 0;
     unsigned flipEveryMs = 0;
@@ -100,7 +101,7 @@ public:
     void injectZeroLengthFrame();                        // a frame whose length byte is 0
     void injectShortDataFrame();                         // a "D" frame with L < 23
     void injectBadHalfFrame();                           // a 23-byte "D" frame with half = 7
-    // One-off line noise in the next data frame (see Options::insertEveryMs).
+    // One-off line noise in either half of the next pair (see Options::insertEveryMs).
     void insertByteInNextFrame();
     void omitByteOfNextFrame();
     void flipBitInNextFrame();
@@ -116,6 +117,9 @@ public:
     void setLightModule(bool on);
     void setSoundModule(bool on);
     void setEyesOpen(bool open); // the EEG-like signal's eyes from now on (ends a cycle)
+    // The next `starts` capture starts and `stops` capture stops are carried
+    // out, but their replies are lost on the way.
+    void loseReplies(unsigned starts, unsigned stops);
 
     // Observation.
     struct Received {

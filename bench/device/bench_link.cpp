@@ -1,9 +1,17 @@
-// Figures of the link under faults, through the simulated headset on a real
-// pseudo-terminal and the device worker in its own thread, as in the program:
+// Figures of the link under faults.
 //
-// - line noise: one stray byte inserted into a data frame every 0.3 s, the
-//   output delivered in 100-byte bursts, at 909 samples/s: samples lost per
-//   stray byte, samples made up or shifted, spurious capture state changes;
+// On the byte-level path with a virtual clock (the test's stream damager and
+// its oracle): every kind of damage at 4 faults a second for 60 s at 909
+// samples/s, outages of 70,000 and 200,000 samples, and one repeated pair
+// after 8 hours: samples lost per fault, made up, shifted, extra, missing.
+//
+// Through the simulated headset on a real pseudo-terminal and the device
+// worker in its own thread, as in the program:
+//
+// - line noise: a byte inserted, left out or flipped in either half every
+//   0.25 s (one kind per run), the output delivered in 100-byte bursts, at
+//   909 samples/s: samples lost per fault, samples made up or shifted,
+//   spurious capture state changes;
 // - one corrupted counter (a high and a low bit flipped, in separate runs):
 //   samples made up, and how far later samples are shifted in time;
 // - a chatty port (a line of text every 100 ms) listed before the headset:
@@ -19,6 +27,7 @@
 #include "device/device.h"
 #include "device/ports.h"
 #include "sim/headset.h"
+#include "tests/device/linkdamage.h"
 
 namespace
 {
@@ -145,12 +154,12 @@ Placement place(const QVector<structSample>& samples, quint64 sent)
     return p;
 }
 
-void lineNoise(int seconds)
+void lineNoise(int seconds, const char* kind, unsigned sim::Options::*every)
 {
     sim::Options options;
     options.deterministic = true;
     options.burstSize = 100;
-    options.insertEveryMs = 300;
+    options.*every = 250;
     sim::Headset headset(options);
     if (!headset.start())
         return;
@@ -165,14 +174,15 @@ void lineNoise(int seconds)
     const quint64 stray = headset.bytesDamaged();
     const Placement p = place(run.samples, sent);
     const quint64 delivered = quint64(run.samples.size());
-    std::printf("line noise, %d s at 909/s, a stray byte every 0.3 s, 100-byte bursts:\n"
-                "  %llu pairs sent, %llu samples delivered, %llu stray bytes\n"
-                "  samples lost or damaged: %llu = %.2f per stray byte (of them filled as lost: "
+    std::printf("line noise through the worker, %d s at 909/s, %s in either half every 0.25 s, "
+                "100-byte bursts:\n"
+                "  %llu pairs sent, %llu samples delivered, %llu damaged frames\n"
+                "  samples lost or damaged: %llu = %.2f per fault (of them filled as lost: "
                 "%llu)\n"
-                "  samples made up: %lld; carried at a wrong place: %llu\n"
+                "  extra samples: %lld; carried at a wrong place: %llu\n"
                 "  capture state changes: %d (2 = start and stop); capture starts: %d\n"
                 "  terminal lines about skipped bytes: %d\n",
-                seconds, (unsigned long long)sent, (unsigned long long)delivered,
+                seconds, kind, (unsigned long long)sent, (unsigned long long)delivered,
                 (unsigned long long)stray, (unsigned long long)(sent - p.intact),
                 stray ? double(sent - p.intact) / double(stray) : 0.0,
                 (unsigned long long)run.skipped, (long long)delivered - (long long)sent,
@@ -225,6 +235,56 @@ void chattyPort()
                     run.connectedAfterMs / 1000.0);
 }
 
+// Every kind of damage on the byte-level path, on a virtual clock, checked
+// sample by sample against the truth.
+void damageTable()
+{
+    std::printf("damage on the byte-level path, 60 s at 909/s, 4 faults/s in either half, pairs "
+                "in bursts of 1-8:\n"
+                "  %-20s %7s %7s %8s %7s %5s %7s %7s %9s\n",
+                "damage", "faults", "lost", "per fault", "made-up", "shift", "extra", "missing",
+                "made");
+    for (linktest::Damage kind : linktest::everyDamage) {
+        if (kind == linktest::Damage::Outage)
+            continue;
+        linktest::DamagePlan plan;
+        plan.samples = 60 * 909;
+        plan.kind = kind;
+        plan.maxBurstPairs = 8;
+        plan.seed = uint32_t(kind) + 7;
+        const linktest::LinkResult r = linktest::runLink(plan);
+        std::printf(
+            "  %-20s %7llu %7llu %8.2f %7llu %5llu %7llu %7llu %9llu\n", linktest::damageName(kind),
+            (unsigned long long)r.faults, (unsigned long long)r.oracle.copies,
+            r.faults ? double(r.oracle.copies) / double(r.faults) : 0.0,
+            (unsigned long long)r.oracle.madeUp,
+            (unsigned long long)(r.oracle.shifted + r.oracle.misplaced),
+            (unsigned long long)r.extra, (unsigned long long)r.missing, (unsigned long long)r.made);
+    }
+    for (quint64 outage : {quint64(70000), quint64(200000)}) {
+        linktest::DamagePlan plan;
+        plan.samples = outage + 20000;
+        plan.outage = outage;
+        plan.at = {{10000, linktest::Damage::Outage}};
+        const linktest::LinkResult r = linktest::runLink(plan);
+        std::printf("  outage of %llu samples: filled %llu in %llu run(s); made-up %llu, shifted "
+                    "%llu, extra %llu, missing %llu\n",
+                    (unsigned long long)outage, (unsigned long long)r.oracle.copies,
+                    (unsigned long long)r.oracle.fills, (unsigned long long)r.oracle.madeUp,
+                    (unsigned long long)(r.oracle.shifted + r.oracle.misplaced),
+                    (unsigned long long)r.extra, (unsigned long long)r.missing);
+    }
+    linktest::DamagePlan plan;
+    plan.samples = quint64(8 * 3600 * 909.09);
+    plan.at = {{plan.samples - 1000, linktest::Damage::RepeatPair}};
+    const linktest::LinkResult r = linktest::runLink(plan);
+    std::printf("  after 8 h at 909/s, one repeated pair: samples fabricated %llu (faults reported "
+                "%llu), made-up %llu, shifted %llu\n",
+                (unsigned long long)r.oracle.copies, (unsigned long long)r.oracle.faultsSeen,
+                (unsigned long long)r.oracle.madeUp,
+                (unsigned long long)(r.oracle.shifted + r.oracle.misplaced));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -235,10 +295,13 @@ int main(int argc, char** argv)
         if (type != QtDebugMsg)
             std::fprintf(stderr, "%s\n", qPrintable(text));
     });
+    damageTable();
     chattyPort();
     corruptedCounter(0x0100);
     corruptedCounter(0x0004);
     corruptedCounter(0x8000);
-    lineNoise(seconds);
+    lineNoise(seconds, "a byte inserted", &sim::Options::insertEveryMs);
+    lineNoise(seconds, "a byte left out", &sim::Options::omitEveryMs);
+    lineNoise(seconds, "a bit flipped", &sim::Options::flipEveryMs);
     return 0;
 }

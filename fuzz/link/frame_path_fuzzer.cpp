@@ -1,17 +1,18 @@
-// libFuzzer target for the receive path of the headset link. The input is cut
-// into chunks, each arriving after a time step of its own, and goes through
-// what the worker does with received bytes: frame scanning with
-// resynchronisation, "D" decoding, the counter check of the samples, and (over
-// the whole input) the identification search of a probe.
+// libFuzzer target for the receive path of the headset link.
 //
-// Besides the sanitizers' findings, a broken promise stops the run: a scan
-// result outside the buffer or a frame the headset could not have sent, a data
-// frame the scanner passed but the decoder refuses, a sample delivered twice or
-// more samples delivered than second halves received plus the fill that the
-// time since the capture started allows.
-#include "device/frames.h"
+// The first byte chooses what the rest is:
+// - even: a damage plan. A clean capture is damaged as the input says (which
+//   kind of damage at which samples, an outage's length, bursts, delays, the
+//   rate) and read through the frame scan, the data decoding and the sample
+//   stream on a virtual clock. The oracle must find every delivered sample the
+//   true one at its index or a counted copy: nothing made up, shifted, extra
+//   or missing.
+// - odd: raw bytes, cut into pieces with arrival times of their own, through
+//   the same path and the identification search of a probe. Scan results must
+//   stay inside the buffer, frames must be ones the headset sends, and the
+//   indexes the stream delivers must follow each other.
+#include "tests/device/linkdamage.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,116 +32,122 @@ void check(bool condition, const char* what)
 
 void checkIdentification(const char* data, int size)
 {
-    // The input itself is exactly sized by the fuzzer.
     const protocol::IdentifyResult id = protocol::scanIdentification(data, size);
     if (id.kind == protocol::Identified::NotYet)
         return;
     check(id.end >= 2 && id.end <= size, "identification frame outside the buffer");
     // The frame that ends at `end` is a "?" frame carrying the string.
     bool found = false;
-    for (int start = 0; start + 2 <= id.end && !found; ++start) {
-        const int length = static_cast<unsigned char>(data[start]);
-        if (start + length != id.end || data[start + 1] != protocol::typeIdentify)
+    for (int from = 0; from + 2 <= id.end && !found; ++from) {
+        const int length = static_cast<unsigned char>(data[from]);
+        if (from + length != id.end || data[from + 1] != protocol::typeIdentify)
             continue;
-        for (int i = start + 2; i + protocol::identificationSize <= id.end && !found; ++i)
+        for (int i = from + 2; i + protocol::identificationSize <= id.end && !found; ++i)
             found =
                 std::memcmp(data + i, protocol::identification, protocol::identificationSize) == 0;
     }
     check(found, "identified without the headset's string in a \"?\" frame");
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize)
+void checkScan(const std::vector<char>& buffer, size_t head, bool resyncing, bool quiet)
 {
-    if (inputSize < 2)
-        return 0;
-    checkIdentification(reinterpret_cast<const char*>(input), int(inputSize));
+    // An allocation of exactly the unparsed bytes, so that any read beyond them
+    // is one past a heap block, which the sanitizer sees.
+    const int size = int(buffer.size() - head);
+    std::unique_ptr<char[]> exact(new char[size_t(size) + (size == 0)]);
+    if (size > 0)
+        std::memcpy(exact.get(), buffer.data() + head, size_t(size));
+    const protocol::ScanResult r = protocol::scanFrame(exact.get(), size, resyncing, quiet);
+    check(r.skip >= 0 && r.skip <= size, "skip outside the buffer");
+    if (r.status == protocol::Scan::NeedMore) {
+        check(r.length == 0, "length without a frame");
+        return;
+    }
+    check(r.length >= 2 && r.skip + r.length <= size, "frame outside the buffer");
+    const char* frame = exact.get() + r.skip;
+    check(protocol::plausibleHead(reinterpret_cast<const unsigned char*>(frame), r.length),
+          "a frame the headset does not send");
+    check(static_cast<unsigned char>(frame[0]) == r.length, "length byte disagrees");
+    protocol::DataHalf half;
+    if (protocol::frameType(frame, r.length) == protocol::typeData)
+        check(protocol::decodeDataFrame(frame, r.length, half) == protocol::DataError::None,
+              "scanner passed a data frame the decoder refuses");
+}
 
-    // The first byte picks the sample period, 122 to 909 samples per second.
+void rawBytes(const uint8_t* input, size_t size)
+{
+    checkIdentification(reinterpret_cast<const char*>(input), int(size));
     const double period = (8800 + 222.0 * input[0]) * 1.25e-7;
-    protocol::CounterCheck counter;
-    double now = 0.5;
-    counter.start(now, period);
-    const double startTime = now;
-
-    std::vector<char> buffer;
-    size_t head = 0;
-    bool resyncing = false;
-    uint64_t secondHalves = 0;
-    uint64_t delivered = 0;
+    std::vector<linktest::Piece> pieces;
+    std::vector<char> all;
+    double now = 0;
     size_t at = 1;
-    while (at < inputSize) {
-        // A chunk: a length byte, a time step byte (0..255 ms, squared so that
+    while (at < size) {
+        // A piece: a length byte, a time step byte (0..255 ms, squared so that
         // long gaps are reachable), then up to that many bytes.
         const size_t want = input[at++];
-        const double step = at < inputSize ? input[at++] : 0;
+        const double step = at < size ? input[at++] : 0;
         now += step * step * 1e-3 / 16;
-        const size_t take = want < inputSize - at ? want : inputSize - at;
-        buffer.insert(buffer.end(), input + at, input + at + take);
+        const size_t take = want < size - at ? want : size - at;
+        pieces.push_back({std::vector<char>(input + at, input + at + take), now});
+        all.insert(all.end(), input + at, input + at + take);
+        for (size_t head = 0; head <= all.size() && head < 4; ++head)
+            checkScan(all, head, head % 2 == 1, head >= 2);
         at += take;
-
-        for (;;) {
-            // An allocation of exactly the unparsed bytes, so that any read
-            // beyond them is one past a heap block, which the sanitizer sees.
-            const int size = int(buffer.size() - head);
-            std::unique_ptr<char[]> exact(new char[size_t(size) + (size == 0)]);
-            if (size > 0)
-                std::memcpy(exact.get(), buffer.data() + head, size_t(size));
-            const char* data = exact.get();
-            const protocol::ScanResult r = protocol::scanFrame(data, size, resyncing);
-            check(r.skip >= 0 && r.skip <= size, "skip outside the buffer");
-            if (r.skip > 0)
-                resyncing = true;
-            if (r.status == protocol::Scan::NeedMore) {
-                check(r.length == 0, "length without a frame");
-                head += size_t(r.skip);
-                break;
-            }
-            check(r.length >= 2 && r.skip + r.length <= size, "frame outside the buffer");
-            const char* frame = data + r.skip;
-            check(protocol::plausibleHead(reinterpret_cast<const unsigned char*>(frame), r.length),
-                  "a frame the headset does not send");
-            check(static_cast<unsigned char>(frame[0]) == r.length, "length byte disagrees");
-            head += size_t(r.skip + r.length);
-            resyncing = false;
-            if (protocol::frameType(frame, r.length) != protocol::typeData)
-                continue;
-
-            protocol::DataHalf half;
-            check(protocol::decodeDataFrame(frame, r.length, half) == protocol::DataError::None,
-                  "scanner passed a data frame the decoder refuses");
-            if (half.half == 0) {
-                counter.firstHalf(half.counter);
-                continue;
-            }
-            ++secondHalves;
-            const protocol::CounterCheck::Step s = counter.secondHalf(half.counter, now);
-            check(s.count >= 0 && s.count <= 2, "too many deliveries");
-            for (int i = 0; i < s.count; ++i)
-                delivered += uint64_t(s.delivery[i].copies) + 1;
-            check(delivered == counter.delivered(), "delivery count disagrees");
-            const double allowed =
-                (now - startTime) / period * (1 + protocol::CounterCheck::clockTolerance) +
-                protocol::CounterCheck::slackSamples;
-            check(double(delivered) <= double(secondHalves) + allowed,
-                  "more samples than received plus the fill time allows");
-        }
-        // Keep the buffer small, as the worker does when it reads more.
-        if (head > 4096) {
-            buffer.erase(buffer.begin(), buffer.begin() + std::ptrdiff_t(head));
-            head = 0;
-        }
     }
-    const protocol::CounterCheck::Step last = counter.finish();
-    for (int i = 0; i < last.count; ++i) {
-        check(last.delivery[i].copies == 0, "fill at the end of a capture");
-        ++delivered;
+    const linktest::LinkOracle oracle = linktest::runPieces(pieces, period);
+    check(oracle.misplaced == 0, "indexes out of sequence");
+}
+
+void damagePlan(const uint8_t* input, size_t size)
+{
+    // Byte 1: rate; 2: bursts; 3: delay; 4-5: outage length; 6: seed; then
+    // pairs of (gap, kind) for the faults.
+    if (size < 7)
+        return;
+    linktest::DamagePlan plan;
+    plan.periodSeconds = (8800 + 222.0 * input[1]) * 1.25e-7;
+    plan.maxBurstPairs = 1 + input[2] % 128;
+    plan.maxDelaySeconds = input[3] * 0.0004;
+    plan.outage = 1 + (size_t(input[4]) | size_t(input[5]) << 8) * 3;
+    plan.seed = input[6];
+    uint64_t index = 20;
+    // At most 48 faults, so that a run stays short.
+    for (size_t at = 7; at + 1 < size && at < 7 + 2 * 48; at += 2) {
+        // One fault at a time: the next comes at least a few samples after
+        // the last one (and after an outage's end).
+        index += 8 + input[at];
+        const int kind = 1 + input[at + 1] % 8;
+        plan.at.push_back({index, linktest::Damage(kind)});
+        if (linktest::Damage(kind) == linktest::Damage::Outage)
+            index += plan.outage;
     }
-    check(delivered <=
-              secondHalves + uint64_t(std::ceil((now - startTime) / period *
-                                                    (1 + protocol::CounterCheck::clockTolerance) +
-                                                protocol::CounterCheck::slackSamples)),
-          "more samples than received plus the fill time allows");
+    plan.samples = index + 64;
+    const linktest::LinkResult r = linktest::runLink(plan);
+    if (r.oracle.madeUp || r.oracle.shifted || r.oracle.misplaced || r.extra || r.missing)
+        std::fprintf(stderr,
+                     "made %llu delivered %llu copies %llu made-up %llu shifted %llu misplaced "
+                     "%llu extra %llu missing %llu\n",
+                     (unsigned long long)r.made, (unsigned long long)r.oracle.delivered,
+                     (unsigned long long)r.oracle.copies, (unsigned long long)r.oracle.madeUp,
+                     (unsigned long long)r.oracle.shifted, (unsigned long long)r.oracle.misplaced,
+                     (unsigned long long)r.extra, (unsigned long long)r.missing);
+    check(r.oracle.madeUp == 0, "a made-up sample");
+    check(r.oracle.shifted == 0, "a sample at another index");
+    check(r.oracle.misplaced == 0, "indexes out of sequence");
+    check(r.extra == 0 && r.missing == 0, "more or fewer samples than were made");
+    check(r.oracle.copies <= r.hit + r.faults, "more copies than damaged samples");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
+{
+    if (size < 2)
+        return 0;
+    if (input[0] % 2 == 0)
+        damagePlan(input, size);
+    else
+        rawBytes(input + 1, size - 1);
     return 0;
 }

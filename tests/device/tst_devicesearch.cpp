@@ -31,7 +31,7 @@ class DeviceSearch : public QObject
 private slots:
     void namedPortIsTheOnlyOneTried();
     void allPortsAreTriedInOrderUntilOneAnswers();
-    void wiredHeadsetIsFoundAndItsReplyParsedAsFirstFrame();
+    void wiredHeadsetIsFoundAndItsReplyIsNoUnknownPacket();
     void wirelessReceiverRelaysTheHeadsetsAnswer();
     void chattyPortBeforeTheHeadsetDoesNotHoldTheSearch();
     void wiredReplyArrivingInPiecesIsStillWired();
@@ -96,7 +96,7 @@ void DeviceSearch::allPortsAreTriedInOrderUntilOneAnswers()
     QCOMPARE(receivedOfType(*silent.headset, '?').size(), size_t(1));
 }
 
-void DeviceSearch::wiredHeadsetIsFoundAndItsReplyParsedAsFirstFrame()
+void DeviceSearch::wiredHeadsetIsFoundAndItsReplyIsNoUnknownPacket()
 {
     SimPort wired;
     QVERIFY(wired.ok);
@@ -104,10 +104,10 @@ void DeviceSearch::wiredHeadsetIsFoundAndItsReplyParsedAsFirstFrame()
     rig.device->setPort(wired.path);
     rig.start();
     QVERIFY(rig.waitForConnection(true, 3000));
-    // The identification reply stays in the receive buffer and is the first
-    // frame of the exchange, where "?" has no meaning.
-    QVERIFY(rig.waitForTerminal(
-        QStringLiteral("Неизвестный пакет RX[16]:103F566F6C6D61486561647365745246"), 1000));
+    // The identification reply is taken by the search; the exchange does not
+    // see it again as a frame it does not know.
+    QTest::qWait(300);
+    QVERIFY(rig.terminalLines().filter(QStringLiteral("Неизвестный пакет")).isEmpty());
     QVERIFY(rig.stop() >= 0);
     QCOMPARE(rig.connectionSpy.count(), 2);
     QCOMPARE(rig.connectionSpy.at(0).at(0).toBool(), true);

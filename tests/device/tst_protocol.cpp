@@ -54,6 +54,15 @@ QList<QByteArray> framesFrom(const QList<QByteArray>& pieces)
             resyncing = false;
         }
     }
+    // The line falls quiet: a data frame at the end is judged on what is there.
+    for (;;) {
+        const ScanResult head = scanFrame(buffer.constData(), buffer.size(), resyncing, true);
+        if (head.status == Scan::NeedMore)
+            break;
+        frames << buffer.mid(head.skip, head.length);
+        buffer.remove(0, head.skip + head.length);
+        resyncing = false;
+    }
     return frames;
 }
 
@@ -82,6 +91,7 @@ private slots:
     void captureFaultNamesTheAdcsInRisingOrder();
     void hexIsUpperCaseWithoutSeparators();
     void identificationIsWiredOrWirelessWhateverTheSplit();
+    void dataBytesNeitherHideNorFakeTheIdentification();
 };
 
 void Protocol::framesSurviveASplitAtEveryBytePosition()
@@ -181,12 +191,19 @@ void Protocol::incompleteFrameWaitsForMoreBytes()
         QCOMPARE(r.status, Scan::NeedMore);
         QCOMPARE(r.skip, 0);
     }
-    const ScanResult whole = scanFrame(f.constData(), f.size());
+    // A whole data frame waits for the head of the next frame, or for a pause.
+    QCOMPARE(scanFrame(f.constData(), f.size()).status, Scan::NeedMore);
+    // A byte or two behind it are more to come (or its own last byte, moved
+    // by one inserted into it): it waits, even at a pause.
+    const QByteArray next = f + bytes("1744");
+    QCOMPARE(scanFrame(next.constData(), next.size()).status, Scan::NeedMore);
+    QCOMPARE(scanFrame(next.constData(), next.size(), false, true).status, Scan::NeedMore);
+    const ScanResult whole = scanFrame(f.constData(), f.size(), false, true);
     QCOMPARE(whole.status, Scan::Frame);
     QCOMPARE(whole.length, dataFrameSize);
     // A length byte of 255 starts no frame the headset sends; it cannot hold
     // up the stream behind it.
-    QByteArray big = QByteArray(1, char(0xFF)) + f;
+    QByteArray big = QByteArray(1, char(0xFF)) + f + f.left(3);
     const ScanResult r = scanFrame(big.constData(), big.size());
     QCOMPARE(r.status, Scan::Frame);
     QCOMPARE(r.skip, 1);
@@ -316,11 +333,36 @@ void Protocol::identificationIsWiredOrWirelessWhateverTheSplit()
         }
     }
     // The receiver alone, and a port that chats in text, identify nothing.
-    QCOMPARE(int(scanIdentification(receiver.constData(), receiver.size()).kind),
+    const QByteArray receiverOnly = receiver + bytes("0253");
+    QCOMPARE(int(scanIdentification(receiverOnly.constData(), receiverOnly.size()).kind),
              int(Identified::NotYet));
-    QVERIFY(scanIdentification(receiver.constData(), receiver.size()).receiverAnswered);
+    QVERIFY(scanIdentification(receiverOnly.constData(), receiverOnly.size()).receiverAnswered);
     const QByteArray text("$GPGGA,123519,4807.038,N*47\r\n?VolmaHeadsetRF\r\n");
     QCOMPARE(int(scanIdentification(text.constData(), text.size()).kind), int(Identified::NotYet));
+}
+
+void Protocol::dataBytesNeitherHideNorFakeTheIdentification()
+{
+    // A headset still streaming when the probe comes: its data frames carry
+    // sample bytes that look like a "?" frame (a receiver's answer, one that
+    // would swallow the real answer, and the answer itself), in either half.
+    const QByteArray headset = QByteArray("\x10?VolmaHeadsetRF", 16);
+    QByteArray fake = dataFrame(0, 9, {});
+    fake.replace(5, 2, bytes("0B3F")); // a "?" frame of 11 bytes
+    QByteArray swallow = dataFrame(1, 9, {});
+    swallow.replace(20, 2, bytes("403F")); // a "?" frame of 64 bytes over the answer
+    QByteArray posing = dataFrame(0, 10, {});
+    posing.replace(6, 16, headset);
+    const QByteArray streaming = fake + swallow + posing + dataFrame(1, 10, {});
+    const QByteArray wired = streaming + headset + dataFrame(0, 11, {}).left(3);
+    for (int cut = 0; cut <= wired.size(); ++cut) {
+        const IdentifyResult id = scanIdentification(wired.constData(), cut);
+        QVERIFY2(id.kind == (cut >= streaming.size() + headset.size() ? Identified::Wired
+                                                                      : Identified::NotYet),
+                 qPrintable(QString::number(cut)));
+        if (id.kind == Identified::Wired)
+            QCOMPARE(id.end, streaming.size() + headset.size());
+    }
 }
 
 QTEST_GUILESS_MAIN(Protocol)

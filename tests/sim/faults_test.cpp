@@ -219,3 +219,67 @@ TEST_F(HeadsetFaults, dropEveryOptionLeavesOutOnePairInN)
 }
 
 } // namespace
+
+// The clean half-frame the deterministic headset sends for a sample.
+Bytes cleanHalf(uint64_t index, int half, uint16_t period)
+{
+    Bytes f = {23, 'D', uint8_t(half), uint8_t(index & 0xFF), uint8_t((index >> 8) & 0xFF)};
+    for (int k = 0; k < 6; ++k) {
+        const uint32_t c = uint32_t(sim::Headset::sampleCounts(half + 2 * k + 1, index, period));
+        f.push_back(uint8_t(c >> 16));
+        f.push_back(uint8_t(c >> 8));
+        f.push_back(uint8_t(c));
+    }
+    return f;
+}
+
+TEST(HeadsetLineNoise, insertedBytesHitEitherHalfAtRandomPlaces)
+{
+    // A byte inserted every 10 ms: walking the raw stream pair by pair, each
+    // damaged pair has one half intact and the other one byte longer.
+    sim::Options options;
+    options.deterministic = true;
+    options.insertEveryMs = 10;
+    sim::Headset headset(options);
+    ASSERT_TRUE(headset.start());
+    PtyClient client;
+    ASSERT_TRUE(client.open(headset.portPath()));
+    ASSERT_TRUE(client.send(startFrame(8800)));
+    client.pump(1000);
+    const Bytes& raw = client.stream;
+    ASSERT_GT(raw.size(), 3u);
+    ASSERT_EQ(raw[1], '!');
+    size_t pos = raw[0];
+    int hits[2] = {0, 0};
+    std::vector<size_t> places;
+    for (uint64_t index = 0; pos + 47 <= raw.size(); ++index) {
+        const Bytes first = cleanHalf(index, 0, 8800);
+        const Bytes second = cleanHalf(index, 1, 8800);
+        const bool firstIntact = std::equal(first.begin(), first.end(), raw.begin() + long(pos));
+        if (firstIntact && std::equal(second.begin(), second.end(), raw.begin() + long(pos + 23))) {
+            pos += 46;
+            continue;
+        }
+        // Which half is damaged: the intact one is where it belongs.
+        const bool secondIntact =
+            std::equal(second.begin(), second.end(), raw.begin() + long(pos + 24));
+        ASSERT_TRUE(firstIntact || secondIntact) << "pair " << index;
+        if (firstIntact && secondIntact) { // a byte inserted next to its own copy
+            pos += 47;
+            continue;
+        }
+        const int half = firstIntact ? 1 : 0;
+        ++hits[half];
+        const size_t at = pos + size_t(half) * 23;
+        size_t place = 0;
+        while (place < 23 && raw[at + place] == (half ? second : first)[place])
+            ++place;
+        places.push_back(place);
+        pos += 47;
+    }
+    EXPECT_GT(hits[0], 10);
+    EXPECT_GT(hits[1], 10);
+    std::sort(places.begin(), places.end());
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    EXPECT_GT(places.size(), 5u);
+}
