@@ -258,7 +258,6 @@ void MainWindow::deviceDataTime(QVector<structSample> data)
     if (data.isEmpty() || reviewing)
         return;
     capture.append(data);
-    batchClock.start();
     // With recording on, the engine writes the same batches to its file.
     if (!actionRecord->isChecked())
         captureUnsaved = true;
@@ -285,7 +284,6 @@ void MainWindow::captureStarted(quint16 period)
     capture.reset(period, QDateTime::currentDateTime());
     markers->setMarkers({});
     annotationRows->setStringList({});
-    batchClock.invalidate();
     applyElectrodeNames();
     captureUnsaved = false;
     linkLost = false;
@@ -777,15 +775,9 @@ void MainWindow::setupExamination()
 
 quint64 MainWindow::sampleNow() const
 {
-    // The store lags the headset by at most a batch: the samples that have
-    // come since the last one are counted at the capture's rate (a fifth of a
-    // second at most, the longest a batch waits).
-    quint64 sample = capture.firstSample() + quint64(capture.sampleCount());
-    if (batchClock.isValid() && capture.period() > 0) {
-        const double since = std::min(0.2, batchClock.nsecsElapsed() / 1e9);
-        sample += quint64(since / (capture.period() * CaptureStore::tickSeconds));
-    }
-    return sample;
+    // Where the worker stands now, not where the batches shown so far end: a
+    // batch may wait up to a tenth of a second, or longer behind a busy window.
+    return device->capturedSamples() + captureBase;
 }
 
 void MainWindow::addMark(quint64 sample, const QString& text)

@@ -219,8 +219,6 @@ private:
     QLabel* labelRecording = nullptr;
     QString recordFolder;
     Examination* exam = nullptr;
-    // When the last batch arrived, so that a mark falls on the sample of its moment.
-    QElapsedTimer batchClock;
 
     bool connected = false;
     bool capturing = false;

@@ -163,7 +163,18 @@ private slots:
             confirmedThere |= e.sample == train[0] && e.text.startsWith("Свет 100%");
         QVERIFY(confirmedThere);
 
+        // Stop during a train: the light stop goes out before the capture stop, not instead of it.
+        headset->clearReceived();
+        QVERIFY(exam->runProtocol(p));
+        QVERIFY(headset->waitForReceived(0x46, 2000));
+        headset->clearReceived();
         window->findChild<QAction*>("actionStop")->trigger();
+        QVERIFY(headset->waitForReceived(0x23, 2000));
+        QStringList order;
+        for (const auto& r : headset->received())
+            if (r.frame.size() >= 2 && (r.frame[1] == 0x47 || r.frame[1] == 0x23))
+                order << hex(r.frame);
+        QCOMPARE(order, QStringList({"02 47", "02 23"}));
         QTRY_VERIFY_WITH_TIMEOUT(window->findChild<QAction*>("actionStart")->isEnabled(), 5000);
 
         // Saved with the patient: the electrodes, the identification and every mark and
