@@ -397,6 +397,7 @@ void MainWindow::on_actionClear_triggered()
 void MainWindow::clearPlots()
 {
     captureUnsaved = false;
+    analysisWindow->storeReplaced(); // an analysis still reading the capture
     // Samples that arrive after a clear keep their times in the capture.
     capture.reset(capture.period(), capture.startTime(),
                   capture.firstSample() + quint64(capture.sampleCount()));
@@ -465,6 +466,7 @@ void MainWindow::on_actionStart_triggered()
     const quint16 period = static_cast<quint16>(ui->horizontalSliderCaptureAdc->value());
     // The capture's own start (captureStarted) resets the store again when the
     // headset confirms; until then the chosen period is the time base.
+    analysisWindow->storeReplaced();
     capture.reset(period, QDateTime::currentDateTime());
     signalView->restoreScrollWidth();
     clearPlots();
