@@ -38,6 +38,8 @@ bool isLightStop(const QString& lower)
 bool lightStartOf(const AnalysisAnnotation& a, LightTrain& train)
 {
     static const QRegularExpression hertz(R"((\d+(?:[.,]\d+)?)\s*(?:гц|hz))");
+    // The frequency achieved, where the asked one could not be, in brackets.
+    static const QRegularExpression achieved(R"(\(\s*(\d+(?:[.,]\d+)?)\s*(?:гц|hz)\s*\))");
     static const QRegularExpression series(
         R"(^свет\s+[\d.,]+%\s+([\d.,]+)/([\d.,]+)\s*мс\s+x(\d+)\s+([\d.,]+)\s*мс\s+x(\d+))");
     const QString lower = a.text.trimmed().toLower();
@@ -47,7 +49,9 @@ bool lightStartOf(const AnalysisAnnotation& a, LightTrain& train)
     train.onset = a.onset;
     train.text = a.text;
     if (lower.contains(QStringLiteral("фотостим"))) {
-        const QRegularExpressionMatch m = hertz.match(lower);
+        QRegularExpressionMatch m = achieved.match(lower);
+        if (!m.hasMatch())
+            m = hertz.match(lower);
         if (!m.hasMatch())
             return false;
         train.frequency = toNumber(m.captured(1));
@@ -201,6 +205,11 @@ void analyseChannel(int c, Work& work)
                                  &out.segments);
         out.spectral = !out.psd.empty();
     }
+    // One value throughout holds no power; what is left after removing the mean
+    // is rounding, of which shares, mains and a peak would make a signal.
+    const bool constant = out.samples > 0 && out.minimum == out.maximum;
+    if (out.spectral && constant)
+        std::fill(out.psd.begin(), out.psd.end(), 0.0);
     if (out.spectral) {
         const WelchLayout layout = welchLayout(request.welch, ch.info.samplesPerSecond);
         out.binHz = ch.info.samplesPerSecond / layout.segment;
@@ -210,7 +219,8 @@ void analyseChannel(int c, Work& work)
             out.bandAbsolute.append(p);
             out.bandRelative.append(out.totalPower > 0 ? 100 * p / out.totalPower : nan);
         }
-        out.peakAlpha = peakFrequency(out.psd, out.binHz, alphaLow, alphaHigh);
+        if (!constant)
+            out.peakAlpha = peakFrequency(out.psd, out.binHz, alphaLow, alphaHigh);
         const double nyquist = ch.info.samplesPerSecond / 2;
         if (request.mainsHz + mainsHalfWidth < nyquist) {
             const double total = bandPowerClosed(out.psd, out.binHz, mainsTotalLow, mainsTotalHigh);
@@ -240,6 +250,10 @@ void analyseChannel(int c, Work& work)
             continue;
         const double bin =
             ch.info.samplesPerSecond / welchLayout(settings, out.samplesPerSecond).segment;
+        // Each frequency is taken with the lines next to it; a segment too short to
+        // keep the flash frequency's lines apart from its double's measures neither.
+        if (train.frequency + bin >= 2 * train.frequency - bin - 1e-9 * bin)
+            continue;
         const double nyquist = ch.info.samplesPerSecond / 2;
         auto at = [&](const std::vector<double>& psd, double f) {
             return f + bin < nyquist ? bandPowerClosed(psd, bin, f - bin, f + bin) : nan;
@@ -262,28 +276,80 @@ QVector<LightTrain> findLightTrains(const QVector<AnalysisAnnotation>& annotatio
     std::stable_sort(
         sorted.begin(), sorted.end(),
         [](const AnalysisAnnotation& a, const AnalysisAnnotation& b) { return a.onset < b.onset; });
-    QVector<LightTrain> trains;
-    for (int i = 0; i < sorted.size(); ++i) {
-        LightTrain train;
-        if (!lightStartOf(sorted[i], train))
-            continue;
-        // The next light event (a stop or another start) ends it at the latest.
-        double end = std::numeric_limits<double>::infinity();
-        for (int j = i + 1; j < sorted.size(); ++j) {
-            LightTrain other;
-            const QString lower = sorted[j].text.trimmed().toLower();
-            if (sorted[j].onset > sorted[i].onset &&
-                (isLightStop(lower) || lightStartOf(sorted[j], other))) {
-                end = sorted[j].onset;
-                break;
+    // A protocol's train is noted twice where the headset confirmed it: its own
+    // annotation and the headset's light start, at one moment or nearly so, in
+    // either order. Starts that coincide, or that fall inside a train of the
+    // same frequency whose end is known, are that one train: the protocol's
+    // annotation names its frequency, and its length comes from whichever gives
+    // one (the protocol's own duration first).
+    struct Group {
+        LightTrain train; // its onset that of the start giving its length
+        double first = 0; // the earliest start
+        bool named = false;
+        int lengthFrom = 0; // 2: the protocol's duration, 1: the headset's, 0: none
+        double end = std::numeric_limits<double>::infinity(); // of its own length
+        double cut = std::numeric_limits<double>::infinity(); // by the next light event
+        bool closed = false;                                  // a stop came after it
+    };
+    constexpr double together = 0.05; // s
+    auto sameFrequency = [](double a, double b) {
+        return std::abs(a - b) <= 0.05 * std::max(a, b);
+    };
+    QVector<Group> groups;
+    for (const AnalysisAnnotation& a : sorted) {
+        const QString lower = a.text.trimmed().toLower();
+        if (isLightStop(lower)) {
+            if (!groups.isEmpty() && a.onset > groups.back().first && !groups.back().closed) {
+                groups.back().closed = true;
+                groups.back().cut = a.onset;
             }
+            continue;
         }
-        if (train.duration > 0)
-            train.duration = std::min(train.duration, end - train.onset);
-        else if (std::isfinite(end))
-            train.duration = end - train.onset;
-        if (train.duration > 0)
-            trains.append(train);
+        LightTrain train;
+        if (!lightStartOf(a, train))
+            continue;
+        const bool named = lower.contains(QStringLiteral("фотостим"));
+        const int lengthFrom = train.duration > 0 ? (named ? 2 : 1) : 0;
+        if (!groups.isEmpty()) {
+            Group& g = groups.back();
+            const bool coincide = std::abs(a.onset - g.first) <= together;
+            const bool inside = g.lengthFrom > 0 && a.onset < g.end &&
+                                sameFrequency(train.frequency, g.train.frequency);
+            if (!g.closed && (coincide || inside)) {
+                if (named && !g.named) {
+                    g.named = true;
+                    g.train.frequency = train.frequency;
+                    g.train.text = train.text;
+                }
+                if (lengthFrom > g.lengthFrom) {
+                    g.lengthFrom = lengthFrom;
+                    g.train.onset = a.onset;
+                    g.end = a.onset + train.duration;
+                }
+                continue;
+            }
+            // Another train ends this one at the latest.
+            if (!g.closed && a.onset > g.first)
+                g.cut = a.onset;
+            g.closed = true;
+        }
+        Group g;
+        g.train = train;
+        g.first = a.onset;
+        g.named = named;
+        g.lengthFrom = lengthFrom;
+        if (lengthFrom > 0)
+            g.end = a.onset + train.duration;
+        groups.append(g);
+    }
+    QVector<LightTrain> trains;
+    for (Group& g : groups) {
+        const double end = std::min(g.end, g.cut);
+        if (!std::isfinite(end))
+            continue;
+        g.train.duration = end - g.train.onset;
+        if (g.train.duration > 0)
+            trains.append(g.train);
     }
     return trains;
 }

@@ -53,8 +53,12 @@ struct LightTrain {
 // duration, or the headset's own light start ("Свет 100% 50/50мс x10 1000мс
 // x1": flash and pause, flashes per series, series pause, series), whose
 // frequency and length follow from its fields. A train without a duration
-// ends at the next light stop ("Свет: стоп", "Фотостимуляция прервана"), and
-// a stop cuts a train short. Trains come out in onset order.
+// ends at the next light stop ("Свет: стоп", "Фотостимуляция прервана") or
+// start, and a stop cuts a train short. Where a protocol's train and the
+// headset's start coincide (within 50 ms), or a start falls inside a train of
+// the same frequency, they are one train, named by the protocol; a bracketed
+// frequency ("Фотостимуляция 30 Гц (29.985 Гц)") is the one achieved and
+// stands. Trains come out in onset order.
 QVector<LightTrain> findLightTrains(const QVector<AnalysisAnnotation>& annotations);
 
 // Samples lost according to a loss event ("Потеря отсчётов: N"); 0 for any
@@ -90,9 +94,12 @@ struct ChannelAnalysis {
     double lostPercent = 0;  // of the samples in the range
 };
 
+// NaN where not measured (a channel without a spectrum, a segment too short).
 struct PhoticChannel {
-    double trainPower = 0, restPower = 0;       // uV^2 at the flash frequency
-    double trainHarmonic = 0, restHarmonic = 0; // at its double
+    double trainPower = std::numeric_limits<double>::quiet_NaN(); // uV^2 at the flash frequency
+    double restPower = std::numeric_limits<double>::quiet_NaN();
+    double trainHarmonic = std::numeric_limits<double>::quiet_NaN(); // at its double
+    double restHarmonic = std::numeric_limits<double>::quiet_NaN();
     double drivenDb = std::numeric_limits<double>::quiet_NaN();
     double harmonicDb = std::numeric_limits<double>::quiet_NaN();
 };

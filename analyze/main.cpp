@@ -50,7 +50,7 @@ const char usage[] =
     "\n"
     "Exit status:\n"
     "  0  analysed\n"
-    "  2  bad options\n"
+    "  2  bad options (also a CSV file that would be the file analysed)\n"
     "  3  the file could not be opened or read\n"
     "  4  nothing to analyse: no samples in the range, or no channel long enough for one\n"
     "     segment\n"
@@ -152,6 +152,15 @@ int main(int argc, char** argv)
         return fail(exitUsage, "no file given (see --help)");
     if (request.to <= request.from)
         return fail(exitUsage, "--to must lie after --from");
+
+    // A CSV named after the recording itself would overwrite it.
+    const QString input = QFileInfo(path).canonicalFilePath();
+    if (!csv.isEmpty() && !input.isEmpty()) {
+        for (const QString& out : {csv, taggedPath(csv, "-stats"), taggedPath(csv, "-photic")}) {
+            if (QFileInfo(out).canonicalFilePath() == input)
+                return fail(exitUsage, "--csv: " + out + " is the file analysed");
+        }
+    }
 
     LoadedRecording recording;
     readRecording(path, recording);

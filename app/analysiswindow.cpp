@@ -255,11 +255,8 @@ void AnalysisWindow::storeReplaced()
 
 QString AnalysisWindow::channelName(int c) const
 {
-    // As the lanes name them: a live capture's channels by number, a file's
-    // by their labels.
-    const CaptureStore& store = window->captureStore();
-    const QString label = c < store.channelCount() ? store.channel(c).label.trimmed() : QString();
-    return store.period() > 0 || label.isEmpty() ? ::channelName(c) : label;
+    // As the lanes name them (electrode names when the operator set them).
+    return storeChannelName(window->captureStore(), c);
 }
 
 bool AnalysisWindow::readBands()

@@ -8,18 +8,22 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStandardPaths>
+#include <QStringListModel>
 #include <QThread>
 #include <QTimer>
 #include <qcustomplot.h>
 
 #include "app/analysiswindow.h"
 #include "app/conversions.h"
+#include "app/examination.h"
 #include "app/filedialog.h"
 #include "device/device.h"
 #include "device/ports.h"
+#include "display/eventmarkers.h"
 #include "display/plots.h"
 #include "display/signalview.h"
 #include "display/statusbar.h"
+#include "exam/electrodes.h"
 #include "recorder/recorder.h"
 #include "ui_mainwindow.h"
 
@@ -87,6 +91,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
         [this](quint64 sample, QString text) { captureEvent(sample, text); }, Qt::QueuedConnection);
 
     setupRecording();
+    setupExamination();
 
     // The list is built once; a port plugged in later is found by the
     // automatic search but is not offered here until the next start.
@@ -149,6 +154,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
+    exam->stopProtocol();
     device->captureStop();
     saveSettings();
     event->accept();
@@ -224,6 +230,7 @@ void MainWindow::setCapture(bool value)
 {
     qDebug() << "MainWindow::setCapture" << value;
     capturing = value;
+    exam->setCapturing(value && !reviewing);
     if (value)
         ui->actionStop->setEnabled(true);
     else
@@ -275,6 +282,9 @@ void MainWindow::captureStarted(quint16 period)
     // confirmed start begins a fresh capture at the confirmed period.
     analysisWindow->storeReplaced();
     capture.reset(period, QDateTime::currentDateTime());
+    markers->setMarkers({});
+    annotationRows->setStringList({});
+    applyElectrodeNames();
     captureUnsaved = false;
     linkLost = false;
     signalView->restoreScrollWidth();
@@ -293,7 +303,14 @@ void MainWindow::captureEvent(quint64 sample, const QString& text)
 {
     if (reviewing)
         return;
-    capture.addEvent(sample + captureBase, text);
+    addCaptureEvent(sample + captureBase, text);
+    // The headset confirms a light start of a running protocol: the train's
+    // own annotation, with its length, sits at the same sample.
+    if (text.startsWith(QStringLiteral("Свет ")) && text.size() > 5 && text[5].isDigit()) {
+        const exam::ProtocolRunner::Train train = exam->takeLightTrain();
+        if (train.active)
+            addCaptureEvent(sample + captureBase, train.text, train.seconds, true);
+    }
 }
 
 void MainWindow::deviceDataFFT(int channel, QVector<double> freq, QVector<double> data)
@@ -380,9 +397,13 @@ void MainWindow::on_actionClear_triggered()
 void MainWindow::clearPlots()
 {
     captureUnsaved = false;
+    analysisWindow->storeReplaced(); // an analysis still reading the capture
     // Samples that arrive after a clear keep their times in the capture.
     capture.reset(capture.period(), capture.startTime(),
                   capture.firstSample() + quint64(capture.sampleCount()));
+    markers->setMarkers({});
+    annotationRows->setStringList({});
+    applyElectrodeNames();
     signalView->storeChanged();
     clearGraphs(graphFreq);
     ui->plotTime->replot();
@@ -445,6 +466,7 @@ void MainWindow::on_actionStart_triggered()
     const quint16 period = static_cast<quint16>(ui->horizontalSliderCaptureAdc->value());
     // The capture's own start (captureStarted) resets the store again when the
     // headset confirms; until then the chosen period is the time base.
+    analysisWindow->storeReplaced();
     capture.reset(period, QDateTime::currentDateTime());
     signalView->restoreScrollWidth();
     clearPlots();
@@ -453,6 +475,8 @@ void MainWindow::on_actionStart_triggered()
 
 void MainWindow::on_actionStop_triggered()
 {
+    // A protocol's light goes out at once, before the capture ends.
+    exam->stopProtocol();
     ui->actionStop->setEnabled(false);
     device->captureStop();
 }
@@ -722,4 +746,78 @@ void MainWindow::recordingFailed(const QString& message)
         captureUnsaved = true;
     ui->statusBar->showMessage(message);
     QMessageBox::warning(this, tr("Запись"), message, QMessageBox::Ok);
+}
+
+// --- Examination -----------------------------------------------------------------------
+
+void MainWindow::setupExamination()
+{
+    exam = new Examination(this, ui->menu, ui->menuHelp->menuAction(), ui->dockWidgetStimulation);
+    connect(ui->comboBoxViewMontage, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this](int index) { setMontage(index); });
+    connect(exam, &Examination::mark, this, &MainWindow::addMark);
+    connect(exam, &Examination::electrodeNamesChanged, this, &MainWindow::applyElectrodeNames);
+    // The recording engine takes names and details for the files it begins.
+    Recorder* recorder = recorderThread->recorder();
+    connect(exam, &Examination::electrodeNamesChanged, recorder, &Recorder::setElectrodes);
+    connect(exam, &Examination::patientChanged, recorder, &Recorder::setPatient);
+    exam->setSampleClock([this] { return sampleNow(); });
+    exam->setCaptureStarter([this] {
+        if (!ui->actionStart->isEnabled())
+            return false;
+        on_actionStart_triggered();
+        return !ui->actionStart->isEnabled(); // disabled once a start went out
+    });
+    // The device's request slots are called from the GUI thread, as the buttons do.
+    connect(exam, &Examination::lightStart, device, &Device::setLightStart, Qt::DirectConnection);
+    connect(exam, &Examination::lightStop, device, &Device::setLightStop, Qt::DirectConnection);
+    connect(exam, &Examination::soundStart, device, &Device::setSoundStart, Qt::DirectConnection);
+    connect(exam, &Examination::soundStop, device, &Device::setSoundStop, Qt::DirectConnection);
+}
+
+quint64 MainWindow::sampleNow() const
+{
+    // Where the worker stands now, not where the batches shown so far end: a
+    // batch may wait up to a tenth of a second, or longer behind a busy window.
+    return device->capturedSamples() + captureBase;
+}
+
+void MainWindow::addMark(quint64 sample, const QString& text)
+{
+    if (reviewing || !capturing)
+        return;
+    addCaptureEvent(sample, text, -1, true);
+}
+
+void MainWindow::addCaptureEvent(quint64 sample, const QString& text, double duration,
+                                 bool toRecording)
+{
+    const double per = capture.period() * CaptureStore::tickSeconds;
+    if (duration > 0)
+        capture.addEvent(double(sample) * per, duration, text);
+    else
+        capture.addEvent(sample, text);
+    // The device's own events reach the recording engine from the device.
+    if (toRecording)
+        QMetaObject::invokeMethod(recorderThread->recorder(), "addTimedEvent", Qt::QueuedConnection,
+                                  Q_ARG(quint64, sample > captureBase ? sample - captureBase : 0),
+                                  Q_ARG(double, duration), Q_ARG(QString, text));
+    const qint64 index = qint64(sample) - qint64(capture.firstSample());
+    const EventMarker marker{capture.sampleTime(0, index), duration, text};
+    const int row = markers->addMarker(marker);
+    annotationRows->insertRows(row, 1);
+    annotationRows->setData(annotationRows->index(row), eventRowText(marker));
+    replotTime = true;
+}
+
+void MainWindow::applyElectrodeNames()
+{
+    const QStringList names = exam->electrodeNames();
+    if (!reviewing)
+        for (int c = 0; c < capture.channelCount() && c < names.size(); ++c)
+            capture.setChannelLabel(c, names[c].isEmpty() ? QString::number(c + 1) : names[c]);
+    for (int c = 0; c < channelCount; ++c)
+        graphFreq[c]->setName(exam::displayName(c, names.value(c)));
+    signalView->labelsChanged();
+    replotTime = replotFreq = true;
 }

@@ -4,6 +4,7 @@
 // device's reports become screen updates. Every slot runs in the GUI thread.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QSharedPointer>
 #include <QVector>
@@ -19,6 +20,7 @@
 class AnalysisWindow;
 class Device;
 class EventMarkers;
+class Examination;
 class QAction;
 class QDockWidget;
 class QListView;
@@ -70,6 +72,8 @@ public:
     void openRecording(const QString& path);
     bool isOpeningRecording() const;
     bool isReviewing() const { return reviewing; }
+    // Electrode names, patient details, marks and protocols.
+    Examination* examination() const { return exam; }
     const EventMarkers* eventMarkers() const { return markers; }
 
 signals:
@@ -155,6 +159,18 @@ private:
     void chooseRecordingFolder();
     void recordingProgress(const QString& path, double seconds, qint64 bytes);
     void recordingFailed(const QString& message);
+    void setupExamination();
+    // Not a slot: the window's slot table stays as the form binds it.
+    void setMontage(int index);
+    // The sample the capture has reached at this moment, and an operator's mark at a sample.
+    quint64 sampleNow() const;
+    void addMark(quint64 sample, const QString& text);
+    // The electrode names onto the live capture's channels and the spectrum legend.
+    void applyElectrodeNames();
+    // A live capture's event (at a sample of the store) on the plot and in the
+    // Аннотации list at once; the window's own (marks, trains) to the recording too.
+    void addCaptureEvent(quint64 sample, const QString& text, double duration = -1,
+                         bool toRecording = false);
 
     // Review (review.cpp).
     void setupReview();
@@ -202,6 +218,7 @@ private:
     QAction* actionRecordFolder = nullptr;
     QLabel* labelRecording = nullptr;
     QString recordFolder;
+    Examination* exam = nullptr;
 
     bool connected = false;
     bool capturing = false;

@@ -1,5 +1,8 @@
 #include "app/recording.h"
 
+#include "exam/electrodes.h"
+#include "exam/patient.h"
+
 #include "capture/capturestore.h"
 #include "edf/edf.h"
 #include "recorder/recorder.h"
@@ -124,7 +127,7 @@ RecordingFormat recordingFormatFor(const QString& fileName, RecordingFormat chos
 }
 
 RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
-                              RecordingFormat format)
+                              RecordingFormat format, const exam::PatientDetails* patient)
 {
     RecordingResult result;
     const bool bdf = format == RecordingFormat::Bdf;
@@ -159,8 +162,10 @@ RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
         Signal& s = outputs[std::size_t(c)];
         const CaptureChannel& info = store.channel(c);
         s.label = info.label.toLatin1();
+        // A live channel is its electrode when the operator named it, else its number.
         if (live)
-            s.label = "chan. " + s.label;
+            s.label =
+                exam::fileLabel(c, info.label == QString::number(c + 1) ? QString() : info.label);
         s.unit = info.unit.toLatin1();
         if (info.unit == QLatin1String("V")) {
             s.unit = "uV";
@@ -280,6 +285,8 @@ RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
     int code = edf_set_datarecord_duration(handle, result.duration);
     code |= edf_set_number_of_annotation_signals(handle, annotationSignals);
     code |= edf_set_equipment(handle, "Neurask");
+    if (patient)
+        code |= exam::writePatientDetails(handle, *patient);
     if (code != 0)
         return fail(RecordingError::Setup, code);
     for (int c = 0; c < channels; ++c) {

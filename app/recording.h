@@ -31,6 +31,10 @@
 #include <QString>
 
 class CaptureStore;
+namespace exam
+{
+struct PatientDetails;
+}
 
 enum class RecordingFormat {
     Edf, // EDF+, 16-bit
@@ -66,8 +70,10 @@ QString recordingEndText();
 // failure after the file was opened, the file is still closed, so it keeps its
 // header and every record completed before the failure, with the count
 // patched. An empty store gives a file with the header alone.
+// `patient`, when given, fills the identification fields.
 RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
-                              RecordingFormat format);
+                              RecordingFormat format,
+                              const exam::PatientDetails* patient = nullptr);
 
 // The format a chosen file name asks for: ".bdf" (case ignored) gives BDF+,
 // ".edf" EDF+, any other name the format of the filter chosen in the dialog.

@@ -289,6 +289,7 @@ void MainWindow::closeRecording()
     reviewing = false;
     reviewSpectraDue = false;
     const quint16 period = static_cast<quint16>(ui->horizontalSliderCaptureAdc->value());
+    analysisWindow->storeReplaced(); // an analysis of the file still running
     capture.reset(period, QDateTime::currentDateTime());
     markers->setMarkers({});
     annotationRows->setStringList({});

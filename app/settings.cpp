@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/examination.h"
 #include "app/filedialog.h"
 #include "app/recording.h"
 
@@ -58,6 +59,7 @@ void restoreStep(QComboBox* combo, const QSettings& settings, const QString& key
 }
 
 const char* const viewModeNames[] = {"Overlay", "Lanes"};
+const char* const montageNames[] = {"AsRecorded", "AverageReference", "Longitudinal"};
 
 } // namespace
 
@@ -125,6 +127,10 @@ void MainWindow::loadSettings()
     restoreStep(ui->comboBoxViewHighPass, settings, "HighPass", viewHighPasses, defaults.highPass);
     restoreStep(ui->comboBoxViewLowPass, settings, "LowPass", viewLowPasses, defaults.lowPass);
     restoreStep(ui->comboBoxViewNotch, settings, "Notch", viewNotches, defaults.notch);
+    const QString montage = settings.value("Montage").toString();
+    for (int i = 0; i < 3; ++i)
+        if (montage == QLatin1String(montageNames[i]))
+            ui->comboBoxViewMontage->setCurrentIndex(i);
     settings.endGroup();
 
     // Recording: a folder that is no absolute path, or a state that is no
@@ -137,6 +143,8 @@ void MainWindow::loadSettings()
     const QString onText = on.toString();
     actionRecord->setChecked(onText == QLatin1String("true") || onText == QLatin1String("1"));
     settings.endGroup();
+
+    exam->loadSettings(settings);
 }
 
 void MainWindow::saveSettings()
@@ -193,12 +201,15 @@ void MainWindow::saveSettings()
     settings.setValue("HighPass", view.highPass);
     settings.setValue("LowPass", view.lowPass);
     settings.setValue("Notch", view.notch);
+    settings.setValue("Montage", montageNames[int(view.montage)]);
     settings.endGroup();
 
     settings.beginGroup("Recording");
     settings.setValue("On", actionRecord->isChecked());
     settings.setValue("Folder", recordFolder);
     settings.endGroup();
+
+    exam->saveSettings(settings);
 }
 
 void MainWindow::on_actionSave_triggered()
@@ -226,7 +237,8 @@ bool MainWindow::saveCapture()
     // are processed until the file is written, so this is one consistent
     // snapshot.
     const RecordingResult result =
-        saveRecording(fileName.toLocal8Bit(), capture, recordingFormatFor(fileName, chosen));
+        saveRecording(fileName.toLocal8Bit(), capture, recordingFormatFor(fileName, chosen),
+                      reviewing ? nullptr : &exam->patient());
 
     QString text;
     switch (result.error) {

@@ -67,3 +67,11 @@ void MainWindow::on_comboBoxViewNotch_currentIndexChanged(int index)
     next.notch = stepAt(viewNotches, index, view.notch);
     setViewSettings(next);
 }
+
+void MainWindow::setMontage(int index)
+{
+    structViewSettings next = view;
+    if (index >= 0 && index <= int(MontageKind::Longitudinal))
+        next.montage = MontageKind(index);
+    setViewSettings(next);
+}

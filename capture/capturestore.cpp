@@ -41,6 +41,12 @@ void CaptureStore::reset(quint16 period, const QDateTime& startTime, quint64 fir
     origin = double(firstSample) + 1;
 }
 
+void CaptureStore::setChannelLabel(int c, const QString& label)
+{
+    if (c >= 0 && c < channelCount())
+        channels[std::size_t(c)].info.label = label;
+}
+
 void CaptureStore::releaseChannels()
 {
     // Giving back a night's samples (over a gigabyte) takes most of a

@@ -106,6 +106,9 @@ public:
     // Appends an event at its own time (a recording read back).
     void addEvent(double onset, double duration, const QString& text);
 
+    // Renames a channel (a live capture's electrode, set by the operator).
+    void setChannelLabel(int c, const QString& label);
+
     int channelCount() const { return int(channels.size()); }
     const CaptureChannel& channel(int c) const { return channels[std::size_t(c)].info; }
     quint16 period() const { return periodTicks; } // 0 unless a live capture

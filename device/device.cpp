@@ -99,9 +99,32 @@ void Device::setPort(QString port)
 int Device::takeTask()
 {
     QMutexLocker locker(&mutex);
-    const int taken = task;
-    task = taskNone;
-    return taken;
+    if (task != taskNone) { // a terminate request goes before anything queued
+        const int taken = task;
+        task = taskNone;
+        return taken;
+    }
+    if (requests.isEmpty())
+        return taskNone;
+    // The request's parameters become the ones commandFrame sends.
+    const Request r = requests.takeFirst();
+    capturePeriod = r.period;
+    commandBytes = r.bytes;
+    commandText = r.text;
+    lightParam = r.light;
+    soundParam = r.sound;
+    return r.task;
+}
+
+void Device::request(Request r)
+{
+    QMutexLocker lock(&mutex);
+    // Requests wait in turn, so that a stop never replaces a light stop made
+    // just before it. A queue this long means the exchange is stuck: the
+    // oldest requests go first.
+    if (requests.size() >= maxRequests)
+        requests.removeFirst();
+    requests.append(std::move(r));
 }
 
 bool Device::stopRequested() const
@@ -137,6 +160,7 @@ void Device::start()
             QMutexLocker locker(&mutex);
             if (task != taskTerminate)
                 task = taskNone;
+            requests.clear();
         }
         emit connection(true);
         runExchange();

@@ -61,6 +61,12 @@ signals:
     // stimulation replies, commands sent, capture start and stop, a refused start.
     void captureEvent(quint64 sample, QString text);
 
+public:
+    // Samples of the capture the worker has decoded so far (copies included),
+    // read from any thread: where the headset stands at this moment, give or
+    // take the link's own delay.
+    quint64 capturedSamples() const { return samplesSoFar.load(std::memory_order_relaxed); }
+
 public slots:
     void start();
     void captureStart(ushort value);
@@ -204,6 +210,22 @@ private:
     // The terminal's text of the raw command in commandBytes (under `mutex`),
     // for the capture's event list.
     QString commandText;
+
+    // Requests of the slots not yet carried out, oldest first (under `mutex`);
+    // takeTask hands them to the exchange one at a time.
+    struct Request {
+        int task = taskNone;
+        quint16 period = 0;
+        QByteArray bytes;
+        QString text;
+        structLightParam light{};
+        structSoundParam sound{};
+    };
+    static constexpr int maxRequests = 1000;
+    QVector<Request> requests;
+    void request(Request r);
+    // captureSamples as other threads may read it.
+    std::atomic<quint64> samplesSoFar{0};
 
     // The receive path's own state (worker only). Time on the link runs from
     // the start of the exchange.

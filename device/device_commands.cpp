@@ -1,6 +1,6 @@
 // The request slots for capture, stimulation and raw commands, and the frames
-// the exchange sends for them. The slots run in the GUI thread and only store;
-// commandFrame runs in the worker when it takes the request.
+// the exchange sends for them. The slots run in the GUI thread and only queue
+// their request; commandFrame runs in the worker when it takes the request.
 #include "device/device.h"
 
 #include <QDebug>
@@ -11,55 +11,62 @@
 void Device::captureStart(ushort value)
 {
     qDebug() << "Device::conversionStart" << value;
-    QMutexLocker lock(&mutex);
-    capturePeriod = value;
-    task = taskCaptureStart;
+    Request r;
+    r.task = taskCaptureStart;
+    r.period = value;
+    request(r);
 }
 
 void Device::captureStop()
 {
     qDebug() << "Device::conversionStop";
-    QMutexLocker lock(&mutex);
-    task = taskCaptureStop;
+    Request r;
+    r.task = taskCaptureStop;
+    request(r);
 }
 
 void Device::sendCommand(QString cmd)
 {
     qDebug() << "Device::sendCommand" << cmd;
-    QMutexLocker lock(&mutex);
-    commandBytes = terminalTextToBytes(cmd);
-    commandText = cmd;
-    task = taskSendCommand;
+    Request r;
+    r.task = taskSendCommand;
+    r.bytes = terminalTextToBytes(cmd);
+    r.text = cmd;
+    request(r);
 }
 
 void Device::setLightStart(structLightParam param)
 {
     qDebug() << "Device::setLightStart";
-    QMutexLocker lock(&mutex);
-    lightParam = param;
-    task = taskLightStart;
+    Request r;
+    r.task = taskLightStart;
+    r.light = param;
+    request(r);
 }
 
 void Device::setLightStop()
 {
     qDebug() << "Device::setLightStop";
-    QMutexLocker lock(&mutex);
-    task = taskLightStop;
+    Request r;
+    r.task = taskLightStop;
+    request(r);
 }
 
 void Device::setSoundStart(structSoundParam param)
 {
     qDebug() << "Device::setSoundStart";
-    QMutexLocker lock(&mutex);
-    soundParam = param;
-    task = taskSoundStart;
+    Request r;
+    r.task = taskSoundStart;
+    r.sound = param;
+    request(r);
 }
 
 void Device::setSoundStop()
 {
     qDebug() << "Device::setSoundStop";
-    QMutexLocker lock(&mutex);
-    task = taskSoundStop;
+    Request r;
+    r.task = taskSoundStop;
+    request(r);
 }
 
 QByteArray Device::commandFrame(int step)

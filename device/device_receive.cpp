@@ -140,6 +140,7 @@ void Device::beginCapture(double sentAt)
     time = 0;
     batch.clear();
     captureSamples = 0;
+    samplesSoFar.store(0, std::memory_order_relaxed);
     samplePeriod = startPeriod;
     stream.start(sentAt, samplePeriod * tickSeconds);
     firstHalfKept = false;
@@ -433,6 +434,7 @@ void Device::deliverSample(const double* values)
     sample.time = time;
     batch.append(sample);
     ++captureSamples;
+    samplesSoFar.store(captureSamples, std::memory_order_relaxed);
     if (batch.size() >= batchSize) {
         emit updateDataTime(batch);
         batch.clear();

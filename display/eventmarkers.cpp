@@ -1,5 +1,7 @@
 #include "display/eventmarkers.h"
 
+#include <cmath>
+
 #include <algorithm>
 #include <climits>
 
@@ -29,6 +31,31 @@ void EventMarkers::setMarkers(QVector<EventMarker> markers)
     for (const EventMarker& m : list)
         longest = std::max(longest, m.duration);
     drawnIndices.clear();
+}
+
+int EventMarkers::addMarker(const EventMarker& marker)
+{
+    auto at = std::upper_bound(list.begin(), list.end(), marker.onset,
+                               [](double t, const EventMarker& m) { return t < m.onset; });
+    const int index = int(at - list.begin());
+    list.insert(index, marker);
+    longest = std::max(longest, marker.duration);
+    return index;
+}
+
+QString eventRowText(const EventMarker& marker)
+{
+    const double seconds = std::max(0.0, marker.onset);
+    const qint64 s = qint64(std::floor(seconds));
+    QString text = QStringLiteral("%1:%2:%3.%4  %5")
+                       .arg(s / 3600, 2, 10, QChar('0'))
+                       .arg(s / 60 % 60, 2, 10, QChar('0'))
+                       .arg(s % 60, 2, 10, QChar('0'))
+                       .arg(int((seconds - std::floor(seconds)) * 1000), 3, 10, QChar('0'))
+                       .arg(marker.text);
+    if (marker.duration > 0)
+        text += QStringLiteral(" (%1 с)").arg(marker.duration);
+    return text;
 }
 
 void EventMarkers::visible(double lower, double upper, int& first, int& last) const

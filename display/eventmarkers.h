@@ -18,6 +18,9 @@ struct EventMarker {
     QString text;
 };
 
+// A marker as a line of the Аннотации list: "00:01:02.345  text (2.5 с)".
+QString eventRowText(const EventMarker& marker);
+
 class EventMarkers : public QCPLayerable
 {
     Q_OBJECT
@@ -28,6 +31,9 @@ public:
 
     // Replaces the markers (any order); the next repaint shows them.
     void setMarkers(QVector<EventMarker> markers);
+    // Adds one marker in onset order (after those of the same onset) and
+    // returns its index: cheap for markers that come in order, as a capture's do.
+    int addMarker(const EventMarker& marker);
     const QVector<EventMarker>& markers() const { return list; }
 
     // Indices [first, last) of the markers whose onset or span reaches into

@@ -1,5 +1,7 @@
 #include "display/plots.h"
 
+#include "capture/capturestore.h"
+
 #include <QCoreApplication>
 #include <QMouseEvent>
 #include <QWheelEvent>
@@ -25,6 +27,16 @@ QColor channelColor(int index)
 QString channelName(int index)
 {
     return tr("Канал %1").arg(index + 1);
+}
+
+QString storeChannelName(const CaptureStore& store, int index)
+{
+    if (index < 0 || index >= store.channelCount())
+        return channelName(index);
+    const QString label = store.channel(index).label.trimmed();
+    if (label.isEmpty() || (store.period() > 0 && label == QString::number(index + 1)))
+        return channelName(index);
+    return label;
 }
 
 void setupPlotInteractions(QCustomPlot* plot)

@@ -12,6 +12,7 @@
 
 #include "device/types.h"
 
+class CaptureStore;
 class QCPAxis;
 class QCPAxisTicker;
 class QCPGraph;
@@ -24,6 +25,9 @@ class QWheelEvent;
 QColor channelColor(int index);
 // Legend name of channel `index` (0..11): "Канал 1" .. "Канал 12".
 QString channelName(int index);
+// What channel `index` of a store is called: a live capture's channels by
+// number unless the operator named their electrodes, a file's by their labels.
+QString storeChannelName(const CaptureStore& store, int index);
 
 // Axes box, ranges, label and mouse interactions of the signal plot.
 void setupSignalPlot(QCustomPlot* plot);

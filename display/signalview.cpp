@@ -103,6 +103,8 @@ void SignalView::setViewSettings(const structViewSettings& next)
     }
     filtered.setChoices(next.highPass, next.lowPass, next.notch);
     scheduleRefilter();
+    if (next.montage != was.montage || next.mode != was.mode)
+        updateMontage();
     dirty = true;
     plot->replot(QCustomPlot::rpQueuedReplot);
 }
@@ -124,7 +126,67 @@ void SignalView::storeChanged()
 {
     filtered.restart();
     scheduleRefilter();
+    updateMontage();
     dirty = true;
+}
+
+void SignalView::labelsChanged()
+{
+    updateMontage();
+    for (std::size_t c = 0; c < graphs.size(); ++c)
+        graphs[c]->setName(laneName(int(c)));
+    dirty = true;
+}
+
+bool SignalView::derivedLanes() const
+{
+    return settings.mode == ViewMode::Lanes && !derivations.isIdentity() &&
+           !derivations.rows.isEmpty();
+}
+
+void SignalView::updateMontage()
+{
+    derivations = Montage();
+    montageNote.clear();
+    dirty = true;
+    if (settings.montage == MontageKind::AsRecorded || settings.mode != ViewMode::Lanes)
+        return;
+    const int n = store->channelCount();
+    bool alike = n >= 2;
+    // Differences are taken of the values as stored: the channels must share
+    // one voltage unit as well as one rate.
+    for (int c = 0; c < n && alike; ++c)
+        alike = store->channel(c).samplesPerSecond == store->channel(0).samplesPerSecond &&
+                store->channel(c).unit == store->channel(0).unit &&
+                FilteredCapture::microvoltsPer(store->channel(c).unit) > 0;
+    if (!alike) {
+        montageNote = tr("Монтаж: нужны каналы напряжения с одной частотой отсчётов и "
+                         "одной единицей");
+        return;
+    }
+    // Electrodes by their names: a file's "EEG Fp1" is the electrode Fp1.
+    QStringList names;
+    for (int c = 0; c < n; ++c) {
+        QString name = laneName(c);
+        if (name.startsWith(QLatin1String("EEG "), Qt::CaseInsensitive))
+            name = name.mid(4).trimmed();
+        names << name;
+    }
+    if (settings.montage == MontageKind::AverageReference) {
+        derivations = averageReferenceMontage(names);
+        montageNote = tr("Монтаж: средний референт");
+        return;
+    }
+    QStringList missing;
+    derivations = bipolarMontage(names, longitudinalChain(), &missing);
+    if (derivations.rows.isEmpty()) {
+        derivations = Montage();
+        montageNote = tr("Монтаж: нет электродов 10–20 (Параметры → Электроды...)");
+    } else {
+        montageNote = tr("Монтаж: продольный биполярный");
+        if (!missing.isEmpty())
+            montageNote += tr(" (нет %1)").arg(missing.join(QStringLiteral(", ")));
+    }
 }
 
 void SignalView::scheduleRefilter()
@@ -194,16 +256,18 @@ void SignalView::fitAll()
 
 int SignalView::laneCount() const
 {
+    if (derivedLanes())
+        return derivations.rows.size();
     return std::max(1, store->channelCount());
 }
 
 QString SignalView::laneName(int c) const
 {
-    // A live capture's channels are numbered; a recording's have their labels.
-    if (c >= store->channelCount())
-        return channelName(c);
-    const QString label = store->channel(c).label.trimmed();
-    return store->period() > 0 || label.isEmpty() ? channelName(c) : label;
+    // A live capture's channels are numbered unless the operator named their
+    // electrodes; a recording's have their labels.
+    if (derivedLanes())
+        return c >= 0 && c < derivations.rows.size() ? derivations.rows[c].name : QString();
+    return storeChannelName(*store, c);
 }
 
 QString SignalView::readout(const QPointF& at) const
@@ -212,9 +276,10 @@ QString SignalView::readout(const QPointF& at) const
         return signalReadout(at.x(), at.y());
     const QString time = QString::number(at.x(), 'f', 3);
     const int c = laneCount() - 1 - int(std::floor(at.y()));
-    if (c < 0 || c >= store->channelCount())
+    const bool derived = derivedLanes();
+    if (c < 0 || c >= (derived ? laneCount() : store->channelCount()))
         return tr("Время=%1сек").arg(time);
-    const CaptureChannel& info = store->channel(c);
+    const CaptureChannel& info = store->channel(derived ? derivations.rows[c].plus : c);
     const double microvolts = FilteredCapture::microvoltsPer(info.unit);
     QString value, unit;
     if (microvolts > 0) {
@@ -291,7 +356,9 @@ void SignalView::updateLaneAxis()
 
 void SignalView::updateCaptions()
 {
-    const QString caption = filterCaption();
+    QString caption = filterCaption();
+    if (!montageNote.isEmpty())
+        caption = caption.isEmpty() ? montageNote : caption + QLatin1Char('\n') + montageNote;
     filterText->setText(caption);
     filterText->setVisible(!caption.isEmpty());
 }
@@ -342,10 +409,14 @@ void SignalView::rebuild()
         return;
     ensureGraphs(store->channelCount());
     maps.assign(graphs.size(), LaneMap());
-    for (int c = 0; c < int(graphs.size()); ++c) {
-        if (lanes && c < source->channelCount())
-            mapChannel(source, c, range.lower, range.upper);
-        buildChannel(source, c, range.lower, range.upper, columns);
+    if (derivedLanes()) {
+        buildDerived(source, range.lower, range.upper, columns);
+    } else {
+        for (int c = 0; c < int(graphs.size()); ++c) {
+            if (lanes && c < source->channelCount())
+                mapChannel(source, c, range.lower, range.upper);
+            buildChannel(source, c, range.lower, range.upper, columns);
+        }
     }
     if (autoFit) {
         if (lanes) {
@@ -437,6 +508,89 @@ void SignalView::buildChannel(const CaptureStore* source, int c, double lower, d
         }
     }
     graphs[std::size_t(c)]->data()->set(points, true);
+}
+
+void SignalView::buildDerived(const CaptureStore* source, double lower, double upper, int columns)
+{
+    // Every channel shares the first one's rate and start (updateMontage
+    // checked), so one index range serves them all. Zoomed far out, every
+    // stride-th sample stands for its neighbours: a derived row has no
+    // pyramid of its own, and the cost of a repaint must stay bounded.
+    const int channels = source->channelCount();
+    qint64 n = source->sampleCount(0);
+    for (int c = 1; c < channels; ++c)
+        n = std::min(n, source->sampleCount(c));
+    qint64 from = 0, to = 0;
+    visibleSamples(source, 0, lower, upper, from, to);
+    to = std::min(to, n);
+    from = std::min(from, to);
+    const qint64 before = std::max<qint64>(from - 1, 0);
+    const qint64 after = std::min(to + 1, n);
+    const qint64 budget = qint64(columns) * 64;
+    const qint64 stride = after - before > budget ? (after - before + budget - 1) / budget : 1;
+    const int count = int((after - before + stride - 1) / stride);
+
+    gathered.resize(std::size_t(channels));
+    derived.resize(std::size_t(derivations.rows.size()));
+    gatheredTimes.resize(std::size_t(count));
+    std::vector<const double*> in(static_cast<std::size_t>(channels));
+    std::vector<double*> out(derived.size());
+    for (int c = 0; c < channels; ++c) {
+        std::vector<double>& v = gathered[std::size_t(c)];
+        v.resize(std::size_t(count));
+        for (int k = 0; k < count; ++k)
+            v[std::size_t(k)] = source->value(c, before + k * stride);
+        in[std::size_t(c)] = v.data();
+    }
+    for (int k = 0; k < count; ++k)
+        gatheredTimes[std::size_t(k)] = source->sampleTime(0, before + k * stride);
+    for (std::size_t r = 0; r < derived.size(); ++r) {
+        derived[r].resize(std::size_t(count));
+        out[r] = derived[r].data();
+    }
+    applyMontage(derivations, in.data(), channels, out.data(), count);
+
+    const bool everySample = stride == 1 && to - from <= qint64(pointsPerColumn) * columns;
+    const double width = (upper - lower) / columns;
+    for (int r = 0; r < int(graphs.size()); ++r) {
+        QVector<QCPGraphData> points;
+        if (r < int(derived.size()) && count > 0) {
+            const Derivation& d = derivations.rows[r];
+            const double centre = laneCentre(r);
+            const double a =
+                FilteredCapture::microvoltsPer(source->channel(d.plus).unit) / settings.sensitivity;
+            maps[std::size_t(r)] = {a, centre};
+            const std::vector<double>& v = derived[std::size_t(r)];
+            graphs[std::size_t(r)]->setAntialiased(everySample);
+            if (everySample) {
+                points.reserve(count);
+                for (int k = 0; k < count; ++k)
+                    points.append({gatheredTimes[std::size_t(k)], a * v[std::size_t(k)] + centre});
+            } else {
+                // Each column's extremes, joined end to end as buildChannel does.
+                auto column = [&](int k) {
+                    const double t = gatheredTimes[std::size_t(k)];
+                    return std::clamp(int(std::floor((t - lower) / width)), 0, columns - 1);
+                };
+                points.reserve(2 * columns + 2);
+                for (int k = 0; k < count;) {
+                    const int j = column(k);
+                    double lo = v[std::size_t(k)], hi = lo;
+                    int m = k + 1;
+                    for (; m < count && column(m) == j; ++m) {
+                        lo = std::min(lo, v[std::size_t(m)]);
+                        hi = std::max(hi, v[std::size_t(m)]);
+                    }
+                    const double key = lower + (j + 0.5) * width;
+                    const bool up = j % 2 == 0;
+                    points.append({key, a * (up ? lo : hi) + centre});
+                    points.append({key, a * (up ? hi : lo) + centre});
+                    k = m;
+                }
+            }
+        }
+        graphs[std::size_t(r)]->data()->set(points, true);
+    }
 }
 
 void SignalView::fitValues(const CaptureStore* source, double lower, double upper)

@@ -17,6 +17,10 @@
 // laneCentre(c) -+ 0.5) and a lane's height is the sensitivity in microvolts;
 // a channel whose unit is not a voltage is fitted to its lane instead.
 //
+// A montage (lanes only) derives what each lane shows from the channels: the
+// average reference or bipolar pairs found by the channels' electrode names.
+// Like the filters, it changes the picture and the read-out, never the store.
+//
 // The display filters run on what is drawn only: a filtered copy of the store
 // (FilteredCapture) kept up as samples arrive, refiltered in the background
 // when the choice changes. The filters in force are written on the plot.
@@ -34,6 +38,7 @@
 
 #include <vector>
 
+#include "analysis/montage.h"
 #include "device/types.h"
 #include "display/filteredcapture.h"
 #include "display/viewsettings.h"
@@ -75,6 +80,8 @@ public:
     // The store was emptied or refilled (a Start, a Clear, a recording read
     // back): the display filters start afresh; the next repaint redraws.
     void storeChanged();
+    // The store's channels were renamed: lanes, legend and read-out follow.
+    void labelsChanged();
     // Time axis over the whole capture, value axis fitted to it, fitting on
     // again; replots.
     void fitAll();
@@ -102,6 +109,10 @@ public:
     const FilteredCapture& filters() const { return filtered; }
     // The text on the plot that names the filters in force ("" when none).
     QString filterCaption() const;
+    // The montage in force in lanes (as recorded when none can be made), and
+    // what the caption says of it ("" as recorded).
+    const Montage& montage() const { return derivations; }
+    QString montageCaption() const { return montageNote; }
     // Graph of channel c, once the plot has drawn that many channels.
     QCPGraph* graph(int c) const
     {
@@ -126,6 +137,10 @@ private:
 
     void valueRangeChanged();
     void buildChannel(const CaptureStore* source, int c, double lower, double upper, int columns);
+    // Lanes derived by the montage, every row from the same visible samples.
+    bool derivedLanes() const;
+    void updateMontage();
+    void buildDerived(const CaptureStore* source, double lower, double upper, int columns);
     void fitValues(const CaptureStore* source, double lower, double upper);
     void mapChannel(const CaptureStore* source, int c, double lower, double upper);
     // Samples of channel c with lower <= time <= upper, as [from, to).
@@ -144,6 +159,12 @@ private:
     FilteredCapture filtered;
     structViewSettings settings;
     std::vector<LaneMap> maps;
+    Montage derivations;
+    QString montageNote;
+    // The visible samples of every channel and every derived row, kept between
+    // repaints so that a repaint does not allocate.
+    std::vector<std::vector<double>> gathered, derived;
+    std::vector<double> gatheredTimes;
     bool autoFit = true;
     bool adjusting = false; // our own axis changes are not the user's
     bool dirty = true;

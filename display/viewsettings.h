@@ -12,6 +12,10 @@ enum class ViewMode {
     Lanes,   // each channel in its own horizontal lane, scaled by the sensitivity
 };
 
+// What the lanes show: the channels as recorded, each against the average of
+// all, or the longitudinal bipolar chain over the electrodes' names.
+enum class MontageKind { AsRecorded, AverageReference, Longitudinal };
+
 struct structViewSettings {
     ViewMode mode = ViewMode::Overlay;
     double sensitivity = 100; // µV that one lane's height spans
@@ -19,11 +23,13 @@ struct structViewSettings {
     double highPass = 0;      // display filter cut-offs and notch, Hz; 0 is off
     double lowPass = 0;
     double notch = 0;
+    MontageKind montage = MontageKind::AsRecorded; // in lanes only
 
     bool operator==(const structViewSettings& o) const
     {
         return mode == o.mode && sensitivity == o.sensitivity && window == o.window &&
-               highPass == o.highPass && lowPass == o.lowPass && notch == o.notch;
+               highPass == o.highPass && lowPass == o.lowPass && notch == o.notch &&
+               montage == o.montage;
     }
     bool operator!=(const structViewSettings& o) const { return !(*this == o); }
 };

@@ -1,5 +1,7 @@
 #include "recorder/recorder.h"
 
+#include "exam/electrodes.h"
+
 #include "edf/edf.h"
 
 #include <QDir>
@@ -78,6 +80,7 @@ Recorder::Recorder(QObject* parent) : QObject(parent)
     qRegisterMetaType<structSample>("structSample");
     qRegisterMetaType<QVector<structSample>>("QVector<structSample>");
     qRegisterMetaType<RecorderBacklog>("RecorderBacklog");
+    qRegisterMetaType<exam::PatientDetails>("exam::PatientDetails");
     pathTimer = new QTimer(this);
     pathTimer->setInterval(pathCheckInterval);
     connect(pathTimer, &QTimer::timeout, this, [this] { checkPath(); });
@@ -276,6 +279,25 @@ void Recorder::connection(bool value)
         capturing = false; // no capture outlives the link
 }
 
+void Recorder::setElectrodes(QStringList names)
+{
+    electrodeNames = names;
+}
+
+void Recorder::setPatient(exam::PatientDetails details)
+{
+    patientDetails = details;
+}
+
+void Recorder::addTimedEvent(quint64 sample, double duration, QString text)
+{
+    captureEvent(sample, text);
+    // The event just queued (or kept) takes its length.
+    const qint64 length = duration > 0 ? qint64(std::llround(duration * 1e7)) : -1;
+    if (handle >= 0 && !pending.empty())
+        pending.back().duration = length;
+}
+
 void Recorder::addEvent(QString text)
 {
     if (handle >= 0)
@@ -353,8 +375,10 @@ bool Recorder::openFile(quint16 value, const QDateTime& captureBegan, quint64 fi
     int ok = edf_set_datarecord_duration(handle, layout.duration);
     ok |= edf_set_number_of_annotation_signals(handle, annotationSignals);
     ok |= edf_set_equipment(handle, "Neurask");
+    // The operator's details; their equipment, if given, replaces the program's name.
+    ok |= exam::writePatientDetails(handle, patientDetails);
     for (int c = 0; c < channelCount; ++c) {
-        const QByteArray label = QStringLiteral("chan. %1").arg(c + 1).toLatin1();
+        const QByteArray label = exam::fileLabel(c, electrodeNames.value(c));
         ok |= edf_set_label(handle, c, label.constData());
         ok |= edf_set_physical_dimension(handle, c, "uV");
         ok |= edf_set_samples_per_record(handle, c, layout.samples);

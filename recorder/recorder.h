@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "device/types.h"
+#include "exam/patient.h"
 
 // Samples per record and record duration (units of 10 us) for a sample period
 // in ticks of 125 ns: samples / duration is the capture's rate exactly, and
@@ -147,6 +148,13 @@ public slots:
 
     // An event from the front-end, placed after the last sample received.
     void addEvent(QString text);
+    // An event from the front-end at a sample of the capture (counted as the
+    // device counts them) with a length in seconds (<= 0: none).
+    void addTimedEvent(quint64 sample, double duration, QString text);
+    // Electrode names (empty: the plain channel label) and the patient's
+    // details for the files begun from now on.
+    void setElectrodes(QStringList names);
+    void setPatient(exam::PatientDetails details);
     // Finishes the open file (if any) and leaves recording as it is; for a
     // front-end that is about to end. Call it blocking-queued from another
     // thread.
@@ -180,6 +188,8 @@ private:
     double fileSeconds() const;
 
     QString target;
+    QStringList electrodeNames;
+    exam::PatientDetails patientDetails;
     bool recording = false;
 
     // The capture as the device reports it.

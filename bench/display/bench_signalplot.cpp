@@ -31,10 +31,12 @@
 #include <memory>
 #include <qcustomplot.h>
 
+#include "app/examination.h"
 #include "app/mainwindow.h"
 #include "device/ports.h"
 #include "display/plots.h"
 #include "display/signalview.h"
+#include "exam/electrodes.h"
 
 namespace
 {
@@ -297,6 +299,23 @@ int main(int argc, char* argv[])
                 refilterSeconds, longestTurn, residentKiB() / 1024.0);
     print("lanes, filtered: repaint, whole capture", lanesOut, plainOut, note);
     print("lanes, filtered: repaint, 10 s window", lanesTen, plainWindow, note);
+
+    // The same lanes as the longitudinal bipolar montage over the 10-20 names:
+    // derived rows have no pyramid, so a zoomed-out repaint samples the view.
+    window.examination()->setElectrodeNames(exam::tenTwentyNames());
+    window.findChild<QComboBox*>("comboBoxViewMontage")->setCurrentIndex(2);
+    QMetaObject::invokeMethod(&window, "on_actionZoom_triggered", Qt::DirectConnection);
+    Times montageOut = timed(repeats, [&] {
+        feed(extra++);
+        plot.replot();
+    });
+    plot.xAxis->setRange(end - 10, end);
+    Times montageTen = timed(repeats, [&] {
+        feed(extra++);
+        plot.replot();
+    });
+    print("lanes, filtered, bipolar montage: repaint, whole capture", montageOut, plainOut, note);
+    print("lanes, filtered, bipolar montage: repaint, 10 s window", montageTen, plainWindow, note);
     // Clear gives back the whole capture (both copies); the GUI must not wait for it.
     MainWindow::unsavedHook = [] { return MainWindow::UnsavedAnswer::Discard; };
     QElapsedTimer clearTimer;

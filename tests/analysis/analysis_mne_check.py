@@ -9,7 +9,8 @@ and a few choices of range, segment, overlap and window, neurask-analyze --csv g
 powers; MNE reads the same file, mne.time_frequency.psd_array_welch estimates the density with
 the same segment, overlap and window, and each band's power (the lines from its lower edge up to,
 not including, its upper edge, times the line spacing) must agree within 1 %, absolute and
-relative, for every channel. Exit status 77 (a skipped test) when MNE is not installed.
+relative, for every channel. A --csv that would overwrite the recording is refused. Exit status
+77 (a skipped test) when MNE is not installed.
 """
 import csv
 import os
@@ -134,6 +135,15 @@ def main():
                 window="hamming")
         compare(analyze, files[-1], work, t_from=10, seg=4.0, overlap=0, window="rectangular",
                 bands=[("slow", 1, 3.5), ("mu", 8.5, 12), ("high", 44, 60)])
+        # A CSV that is the recording itself, by another spelling or as a sibling, is
+        # refused and the recording kept.
+        victim = os.path.join(work, "rec-stats.edf")
+        shutil.copy(own[1], victim)
+        before = open(victim, "rb").read()
+        for out in (os.path.join(work, ".", "rec-stats.edf"), os.path.join(work, "rec.edf")):
+            res = subprocess.run([analyze, victim, "--csv", out], capture_output=True, timeout=120)
+            assert res.returncode == 2 and b"rec-stats.edf" in res.stderr, (out, res)
+            assert open(victim, "rb").read() == before, f"--csv {out} overwrote the recording"
     print("OK")
     return 0
 

@@ -62,6 +62,7 @@ private slots:
     void statistics();
     void photicDriving();
     void lightTrainsFromAnnotations();
+    void protocolAndHeadsetStartsAreOneTrain();
     void bandsText();
     void jobReadsAGrowingStoreAndCancels();
 };
@@ -111,8 +112,15 @@ void TestAnalysis::relativePowerAndMains()
     AnalysisRequest sixty;
     sixty.mainsHz = 60;
     QVERIFY(analyseStore(store, sixty).channels[0].mainsPercent < 0.1);
-    // A silent channel has no relative powers to give.
+    // A silent channel has no relative powers to give; nor has a dead one at a constant
+    // offset, whose power is none at all (not the rounding left by removing its mean).
     QVERIFY(std::isnan(r.channels[1].bandRelative[0]));
+    CaptureStore dead;
+    fill(dead, 30, [](double) { return 123.456; });
+    const ChannelAnalysis& flat = analyseStore(dead, AnalysisRequest()).channels[0];
+    QVERIFY(flat.spectral && std::isnan(flat.peakAlpha) && std::isnan(flat.mainsPercent));
+    for (int b = 0; b < 5; ++b)
+        QVERIFY(flat.bandAbsolute[b] == 0 && std::isnan(flat.bandRelative[b]));
 }
 
 void TestAnalysis::peakAlpha()
@@ -200,7 +208,8 @@ void TestAnalysis::photicDriving()
     QCOMPARE(r.photic.size(), 2);
     for (int t = 0; t < 2; ++t) {
         const PhoticTrain& p = r.photic[t];
-        QCOMPARE(p.train.frequency, trains[t].frequency);
+        // The frequency achieved, in brackets, stands for the one asked.
+        QCOMPARE(p.train.frequency, t == 0 ? 6.0 : 14.98);
         QCOMPARE(p.restSeconds, 10.0);
         QVERIFY2(p.channels[0].drivenDb > 6 && p.channels[0].harmonicDb > 3,
                  qPrintable(QString("%1 Hz: %2 dB, %3 dB")
@@ -208,7 +217,17 @@ void TestAnalysis::photicDriving()
                                 .arg(p.channels[0].drivenDb)
                                 .arg(p.channels[0].harmonicDb)));
     }
+    // 0.4 s trains (0.4 s segments, lines 2.5 Hz apart): at 15 Hz the flash frequency and
+    // its double lie apart and are measured; at 4 Hz they share lines and are not.
+    request.annotations = {{20, 0.4, "Фотостимуляция 15 Гц"}, {45, 0.4, "Фотостимуляция 4 Гц"}};
+    const AnalysisResult brief = analyseStore(store, request);
+    QCOMPARE(brief.photic.size(), 2);
+    QVERIFY(std::isfinite(brief.photic[0].channels[0].drivenDb));
+    QVERIFY(std::isnan(brief.photic[1].channels[0].trainPower) &&
+            std::isnan(brief.photic[1].channels[0].drivenDb) &&
+            photicTable(brief).rows[channelCount][5].isEmpty());
     // A train outside the range is left out.
+    request.annotations = {{20, 10, "Фотостимуляция 6 Гц"}, {45, 10, "Фотостимуляция 15 Гц"}};
     request.to = 50;
     QCOMPARE(analyseStore(store, request).photic.size(), 1);
     const AnalysisTable table = photicTable(r);
@@ -236,7 +255,68 @@ void TestAnalysis::lightTrainsFromAnnotations()
     QCOMPARE(trains[2].duration, 4.0);
     QCOMPARE(trains[3].frequency, 12.5);
     QCOMPARE(trains[3].duration, 5.0);
+    // A protocol's train where the headset confirmed it: its annotation and the light start.
+    const QVector<LightTrain> twins = findLightTrains({
+        {20, -1, "Свет 100% 10/40мс x500 0мс x1"},
+        {20, 10, "Фотостимуляция 20 Гц"},
+    });
+    QCOMPARE(twins.size(), 1);
+    QCOMPARE(twins[0].text, QString("Фотостимуляция 20 Гц"));
+    QCOMPARE(twins[0].duration, 10.0);
     QCOMPARE(lostSamplesOf("Потеря отсчётов: 1234"), qint64(1234));
+}
+
+void TestAnalysis::protocolAndHeadsetStartsAreOneTrain()
+{
+    // Trains of 10 s at 10 Hz from 30 s and at 20 Hz from 60 s, each noted by the protocol
+    // and by the headset's light start, in either order, together or a little apart, with
+    // or without the protocol's duration: two trains of 10 s, each with its 10 s of rest.
+    CaptureStore store;
+    quint32 state = 3;
+    fill(store, 80, [&](double) { return noise(state) * 20; });
+    const QString light10 = "Свет 100% 10/90мс x100 0мс x1",
+                  light20 = "Свет 100% 10/40мс x200 0мс x1";
+    const QVector<QVector<AnalysisAnnotation>> notes = {
+        {{30, -1, "Фотостимуляция 10 Гц"},
+         {30, -1, light10},
+         {60, -1, "Фотостимуляция 20 Гц"},
+         {60, -1, light20}},
+        {{30, -1, light10},
+         {30.02, -1, "Фотостимуляция 10 Гц"},
+         {60, -1, light20},
+         {60.02, -1, "Фотостимуляция 20 Гц"}},
+        {{30.03, -1, light10},
+         {30, 10, "Фотостимуляция 10 Гц"},
+         {60.03, -1, light20},
+         {60, 10, "Фотостимуляция 20 Гц"}},
+        // A headset's start within a train the protocol announced.
+        {{30, 10, "Фотостимуляция 10 Гц"},
+         {30.5, -1, light10},
+         {60, 10, "Фотостимуляция 20 Гц"},
+         {60.5, -1, light20}},
+    };
+    for (int v = 0; v < notes.size(); ++v) {
+        AnalysisRequest request;
+        request.annotations = notes[v];
+        const AnalysisResult r = analyseStore(store, request);
+        const QString what = QString("variant %1: %2 trains").arg(v).arg(r.photic.size());
+        QVERIFY2(r.photic.size() == 2, qPrintable(what));
+        for (int t = 0; t < 2; ++t) {
+            const PhoticTrain& p = r.photic[t];
+            QVERIFY2(std::fabs(p.train.onset - (30 + 30 * t)) < 0.05 &&
+                         std::fabs(p.train.duration - 10) < 1e-9 &&
+                         p.train.frequency == 10.0 * (t + 1) &&
+                         p.train.text.startsWith("Фотостимуляция") &&
+                         std::fabs(p.restSeconds - 10) < 1e-9,
+                     qPrintable(QString("%1, #%2 at %3 s for %4 s, %5 Hz, rest %6 s")
+                                    .arg(what)
+                                    .arg(t)
+                                    .arg(p.train.onset)
+                                    .arg(p.train.duration)
+                                    .arg(p.train.frequency)
+                                    .arg(p.restSeconds)));
+        }
+    }
 }
 
 void TestAnalysis::bandsText()

@@ -705,6 +705,34 @@ private slots:
         QSettings().remove("Analysis"); // the dialog keeps its choices
     }
 
+    // Closing the dialog only asks the analysis to stop; Clear and Start replace the
+    // capture it reads, so they wait for it first (else the worker reads freed samples).
+    void captureReplacedMidAnalysisStopsItFirst()
+    {
+        call("deviceConnection", Q_ARG(bool, true));
+        for (const char* replace : {"actionClear", "actionStart"}) {
+            for (int b = 0; b < 240; ++b) {
+                QVector<structSample> batch;
+                for (int i = 0; i < 500; ++i) {
+                    const double t = (b * 500 + i + 1) * 0.002;
+                    structSample s = sampleAt(t, 0);
+                    for (int c = 0; c < channelCount; ++c)
+                        s.value[c] = 20e-6 * std::sin(2 * M_PI * 10 * t + c);
+                    batch << s;
+                }
+                sendSamples(batch);
+            }
+            action("actionAnalysisFourier")->trigger();
+            auto* dialog = window->findChild<AnalysisWindow*>();
+            QVERIFY(dialog && dialog->isRunning());
+            dialog->reject();
+            action(replace)->trigger();
+            QVERIFY2(!dialog->isRunning(), replace);
+            QCOMPARE(window->captureStore().sampleCount(), qint64(0));
+        }
+        QSettings().remove("Analysis"); // the dialog keeps its choices
+    }
+
     void aboutNamesTheProgramAndVersion()
     {
         BoxSeen box = answerNextBox([&] { action("actionAbout")->trigger(); });

@@ -161,9 +161,10 @@ private slots:
         }
 
         QSettings settings;
-        // The spectrum's seven groups, the view's own and recording's.
-        QCOMPARE(settings.childGroups().size(), 9);
-        QCOMPARE(settings.allKeys().size(), 22 + 6 + 2);
+        // The spectrum's seven groups, the view's own, recording's and the examination's
+        // (electrodes, marks, seven of the patient, four of the protocols).
+        QCOMPARE(settings.childGroups().size(), 10);
+        QCOMPARE(settings.allKeys().size(), 22 + 7 + 2 + 13);
         QCOMPARE(stored("Window", "Geometry").toByteArray(), geometry);
         QVERIFY(!stored("Window", "State").toByteArray().isEmpty());
         for (std::size_t i = 0; i < std::size(controlKeys); ++i) {

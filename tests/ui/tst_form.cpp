@@ -283,7 +283,7 @@ void FormTest::menusAndToolBarListActionsInOrder()
     QCOMPARE(ui.toolBar->orientation(), Qt::Horizontal);
     QCOMPARE(host->toolBarArea(ui.toolBar), Qt::TopToolBarArea);
 
-    // The view's tool bar: its five choices, then the two modes, on a row of
+    // The view's tool bar: its six choices, then the two modes, on a row of
     // its own under the main one.
     QStringList view;
     for (QAction* a : ui.toolBarView->actions()) {
@@ -294,7 +294,8 @@ void FormTest::menusAndToolBarListActionsInOrder()
     }
     QCOMPARE(view, QStringList({"comboBoxViewSensitivity", "comboBoxViewWindow",
                                 "comboBoxViewHighPass", "comboBoxViewLowPass", "comboBoxViewNotch",
-                                "|", "actionViewOverlay", "actionViewLanes"}));
+                                "comboBoxViewMontage", "|", "actionViewOverlay",
+                                "actionViewLanes"}));
     QCOMPARE(ui.toolBarView->windowTitle(), QStringLiteral("Вид"));
     QCOMPARE(host->toolBarArea(ui.toolBarView), Qt::TopToolBarArea);
     QVERIFY(host->toolBarBreak(ui.toolBarView));
