@@ -17,7 +17,16 @@
 #include <cstdio>
 
 #include "device/device.h"
+#include "exam/electrodes.h"
+#include "exam/patient.h"
+#include "exam/protocol.h"
+#include "exam/protocolrunner.h"
 #include "recorder/recorder.h"
+
+#include <QFile>
+#include <iostream>
+#include <string>
+#include <thread>
 
 namespace
 {
@@ -45,11 +54,20 @@ const char usage[] =
     "  --duration SECONDS stop this long after the first capture started, counting any\n"
     "                     reconnection in between (default: until SIGINT or SIGTERM)\n"
     "  --search SECONDS   give up when no headset is found within this time (default 30)\n"
+    "  --labels NAMES     twelve electrode names, comma-separated (e.g. the 10-20 set\n"
+    "                     Fp1,Fp2,F3,F4,C3,C4,P3,P4,O1,O2,T3,T4); an empty name keeps \"chan. N\"\n"
+    "  --patient-code T, --patient-name T, --sex F|M, --birthdate YYYY-MM-DD,\n"
+    "  --technician T     the patient's and the recording's details for the files\n"
+    "  --protocol P       run a protocol during the capture: photic, hyperventilation,\n"
+    "                     or a protocol file; without --duration the recording ends\n"
+    "                     with the protocol\n"
     "  --quiet            no progress line\n"
     "  --verbose          also the link's diagnostic log (on standard error)\n"
     "  --help             show this text\n"
     "\n"
     "A progress line each second: recorded time, samples, lost samples, file size.\n"
+    "Each line read on standard input becomes a mark in the recording at the moment it\n"
+    "is read.\n"
     "When the link is lost the program searches again and starts a new capture (a new\n"
     "file) when the headset is back.\n"
     "\n"
@@ -103,6 +121,10 @@ public:
     double duration = 0; // seconds, 0: until a signal
     int searchSeconds = 30;
     bool quiet = false;
+    QStringList labels;
+    exam::PatientDetails patient;
+    bool hasProtocol = false;
+    exam::Protocol protocol;
 
     int run();
 
@@ -112,6 +134,8 @@ private:
     void tick();
     void finish(int code);
     void say(const QString& line);
+    void mark(quint64 sample, const QString& text);
+    void readMarks();
 
     Device* device = nullptr;
     QThread deviceThread;
@@ -133,7 +157,33 @@ private:
     double fileSeconds = 0;
     QString file;
     qint64 lastLine = 0; // sinceStart at the last progress line
+    exam::ProtocolRunner runner;
+    bool protocolStarted = false;
 };
+
+void Session::mark(quint64 sample, const QString& text)
+{
+    if (!capturing || stopping || text.trimmed().isEmpty())
+        return;
+    QMetaObject::invokeMethod(recorderThread.recorder(), "addTimedEvent", Qt::QueuedConnection,
+                              Q_ARG(quint64, sample), Q_ARG(double, -1.0),
+                              Q_ARG(QString, text.trimmed()));
+}
+
+// Standard input, a line at a time, on a thread of its own (a blocking read
+// works on every system); each line is a mark at the sample of its moment.
+void Session::readMarks()
+{
+    std::thread([this] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            const quint64 sample = device->capturedSamples();
+            const QString text = QString::fromStdString(line);
+            QMetaObject::invokeMethod(this, [this, sample, text] { mark(sample, text); },
+                                      Qt::QueuedConnection);
+        }
+    }).detach();
+}
 
 void Session::say(const QString& line)
 {
@@ -182,6 +232,44 @@ int Session::run()
         finish(exitWriteFailed);
     });
 
+    // The protocol's requests go to the device as the window's buttons do; its
+    // marks and the annotation of each light train the headset confirms go to
+    // the file.
+    connect(&runner, &exam::ProtocolRunner::lightStart, device, &Device::setLightStart,
+            Qt::DirectConnection);
+    connect(&runner, &exam::ProtocolRunner::lightStop, device, &Device::setLightStop,
+            Qt::DirectConnection);
+    connect(&runner, &exam::ProtocolRunner::soundStart, device, &Device::setSoundStart,
+            Qt::DirectConnection);
+    connect(&runner, &exam::ProtocolRunner::soundStop, device, &Device::setSoundStop,
+            Qt::DirectConnection);
+    connect(&runner, &exam::ProtocolRunner::mark, this,
+            [this](const QString& text) { mark(device->capturedSamples(), text); });
+    connect(&runner, &exam::ProtocolRunner::waiting, this, [this](const QString& text) {
+        if (!text.isEmpty()) {
+            say(QStringLiteral("protocol: %1 (going on)").arg(text));
+            runner.proceed(); // nobody to wait for
+        }
+    });
+    connect(&runner, &exam::ProtocolRunner::finished, this, [this](bool aborted) {
+        say(aborted ? QStringLiteral("protocol stopped") : QStringLiteral("protocol done"));
+        if (!aborted && duration <= 0)
+            finish(exitDone);
+    });
+    connect(device, &Device::captureEvent, this, [this](quint64 sample, const QString& text) {
+        if (text.startsWith(QStringLiteral("Свет ")) && text.size() > 5 && text[5].isDigit()) {
+            const exam::ProtocolRunner::Train train = runner.takeLightTrain();
+            if (train.active)
+                QMetaObject::invokeMethod(recorderThread.recorder(), "addTimedEvent",
+                                          Qt::QueuedConnection, Q_ARG(quint64, sample),
+                                          Q_ARG(double, train.seconds), Q_ARG(QString, train.text));
+        }
+    });
+
+    QMetaObject::invokeMethod(recorder, "setElectrodes", Qt::QueuedConnection,
+                              Q_ARG(QStringList, labels));
+    QMetaObject::invokeMethod(recorder, "setPatient", Qt::QueuedConnection,
+                              Q_ARG(exam::PatientDetails, patient));
     QMetaObject::invokeMethod(recorder, "setTarget", Qt::QueuedConnection, Q_ARG(QString, output));
     QMetaObject::invokeMethod(recorder, "setRecording", Qt::QueuedConnection, Q_ARG(bool, true));
 
@@ -190,6 +278,7 @@ int Session::run()
     waiting.start();
     deviceThread.start();
 
+    readMarks();
     QTimer timer;
     connect(&timer, &QTimer::timeout, this, &Session::tick);
     timer.start(100);
@@ -233,6 +322,11 @@ void Session::onChangeCapture(bool value)
         startSent = false;
         if (!captureClock.isValid())
             captureClock.start();
+        if (hasProtocol && !protocolStarted) {
+            protocolStarted = true;
+            say(QStringLiteral("protocol: %1").arg(protocol.name));
+            runner.start(protocol);
+        }
         return;
     }
     if (stopping) {
@@ -304,6 +398,7 @@ void Session::finish(int code)
     stopping = true;
     exitCode = code;
     waiting.restart();
+    runner.stop(); // a light under way goes out before the capture stops
     if (capturing && connected)
         device->captureStop(); // the stop reply ends the event loop
     else
@@ -361,6 +456,44 @@ int main(int argc, char** argv)
             if (!value(&v) || !parseNumber(v, 1, 1e6, &n))
                 return fail(QStringLiteral("--search needs seconds"));
             session.searchSeconds = int(n);
+        } else if (arg == QLatin1String("--labels")) {
+            QString error;
+            if (!value(&v) || !exam::parseLabels(v, session.labels, &error))
+                return fail(QStringLiteral("--labels: ") + error);
+        } else if (arg == QLatin1String("--patient-code")) {
+            if (!value(&session.patient.code))
+                return fail(QStringLiteral("--patient-code needs a text"));
+        } else if (arg == QLatin1String("--patient-name")) {
+            if (!value(&session.patient.name))
+                return fail(QStringLiteral("--patient-name needs a text"));
+        } else if (arg == QLatin1String("--technician")) {
+            if (!value(&session.patient.technician))
+                return fail(QStringLiteral("--technician needs a text"));
+        } else if (arg == QLatin1String("--sex")) {
+            QString error;
+            if (!value(&v) || !exam::parseSex(v, session.patient.sex, &error))
+                return fail(QStringLiteral("--sex: ") + error);
+        } else if (arg == QLatin1String("--birthdate")) {
+            QString error;
+            if (!value(&v) || !exam::parseBirthDate(v, session.patient.birthDate, &error))
+                return fail(QStringLiteral("--birthdate: ") + error);
+        } else if (arg == QLatin1String("--protocol")) {
+            if (!value(&v))
+                return fail(QStringLiteral("--protocol needs photic, hyperventilation or a file"));
+            session.hasProtocol = true;
+            if (v == QLatin1String("photic")) {
+                session.protocol = exam::photicPreset();
+            } else if (v == QLatin1String("hyperventilation")) {
+                session.protocol = exam::hyperventilationPreset();
+            } else {
+                QFile f(v);
+                if (!f.open(QIODevice::ReadOnly) || f.size() > (1 << 20))
+                    return fail(QStringLiteral("--protocol: cannot read %1").arg(v));
+                QString error;
+                if (!exam::protocolFromText(QString::fromUtf8(f.readAll()), session.protocol,
+                                            &error))
+                    return fail(QStringLiteral("--protocol: %1: %2").arg(v, error));
+            }
         } else if (arg == QLatin1String("--quiet")) {
             session.quiet = true;
         } else if (arg == QLatin1String("--verbose")) {
