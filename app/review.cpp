@@ -248,6 +248,8 @@ void MainWindow::recordingRead(QSharedPointer<LoadedRecording> recording)
     const QDateTime start = capture.startTime();
     reviewTitle = QString("%1 — %2, %3")
                       .arg(name, start.toString("dd.MM.yyyy hh:mm:ss"), clockText(reviewSeconds));
+    if (!recording->patient.isEmpty())
+        reviewTitle += QString(" — %1").arg(recording->patient);
     setWindowTitle(QCoreApplication::applicationName() + " v" +
                    QCoreApplication::applicationVersion() + " — " + reviewTitle);
     QString status = tr("Файл %1: %2 сигналов, %3 аннотаций")

@@ -1,5 +1,7 @@
 #include "capture/recordingfile.h"
 
+#include <QStringList>
+
 #include <QFileInfo>
 #include <QThread>
 
@@ -60,6 +62,16 @@ void readRecording(const QString& path, LoadedRecording& out,
     out.fileType = hdr->filetype;
     out.signalsInFile = hdr->signal_count;
     out.durationSeconds = double(hdr->file_duration) / EDF_TIME_DIMENSION;
+    QStringList who;
+    for (const char* field : {hdr->patient_code, hdr->sex, hdr->birth_date, hdr->patient_name}) {
+        const QString text = QString::fromLatin1(field).trimmed();
+        if (!text.isEmpty() && text != QLatin1String("X"))
+            who << text;
+    }
+    out.patient = who.isEmpty() ? QString::fromLatin1(hdr->patient).simplified() : who.join(' ');
+    if (out.patient == QLatin1String("X X X X"))
+        out.patient.clear();
+    out.technician = QString::fromLatin1(hdr->technician).trimmed();
     if (hdr->signal_count < 1) {
         out.status = RecordingReadStatus::NoSignals;
         return;

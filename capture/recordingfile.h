@@ -46,6 +46,11 @@ struct LoadedRecording {
     int signalsInFile = 0; // ordinary signals of the file
     double durationSeconds = 0;
     qint64 fileBytes = 0;
+    // Who and what was recorded, as the header says: the patient subfields
+    // (code, sex, birth date, name, joined; "X" left out) of EDF+/BDF+ or the
+    // whole field of EDF/BDF, and the technician.
+    QString patient;
+    QString technician;
     CaptureStore store;                       // at most maxSignals channels
     QVector<RecordingAnnotation> annotations; // by onset
     bool ok() const { return status == RecordingReadStatus::Ok; }

@@ -179,8 +179,8 @@ void Session::readMarks()
         while (std::getline(std::cin, line)) {
             const quint64 sample = device->capturedSamples();
             const QString text = QString::fromStdString(line);
-            QMetaObject::invokeMethod(this, [this, sample, text] { mark(sample, text); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this, sample, text] { mark(sample, text); }, Qt::QueuedConnection);
         }
     }).detach();
 }

@@ -203,6 +203,12 @@ private slots:
         QVERIFY(durations.contains("Глаза закрыты"));
         QVERIFY(durations.contains("Фотостимуляция прерв")); // 40 bytes of text: cut
         QCOMPARE(durations.value("Фотостимуляция 10 Гц"), 1.0);
+
+        // Opened for review, the file names its patient in the title.
+        window->openRecording(path);
+        QTRY_VERIFY_WITH_TIMEOUT(window->isReviewing(), 5000);
+        QVERIFY2(window->windowTitle().contains("MCH-7 Female Petrova Anna"),
+                 qPrintable(window->windowTitle()));
     }
 };
 
