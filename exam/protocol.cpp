@@ -185,12 +185,13 @@ Protocol hyperventilationPreset()
         s.seconds = seconds;
         p.steps.append(s);
     };
-    mark(QStringLiteral("Гипервентиляция: начало"));
+    // Short enough for the 40 bytes an annotation carries ("ГВ" as technicians write it).
+    mark(QStringLiteral("Гипервентиляция"));
     rest(180);
-    mark(QStringLiteral("Гипервентиляция: конец"));
+    mark(QStringLiteral("Конец ГВ"));
     for (int minute = 1; minute <= 3; ++minute) {
         rest(60);
-        mark(QStringLiteral("%1 мин после гипервентиляции").arg(minute));
+        mark(QStringLiteral("После ГВ %1 мин").arg(minute));
     }
     return p;
 }

@@ -84,6 +84,11 @@ void TestExam::presetsAndTheirTextFormSurviveARoundTrip()
     QCOMPARE(photic.plannedSeconds(), 260.0);
     const Protocol hv = hyperventilationPreset();
     QCOMPARE(hv.plannedSeconds(), 360.0);
+    // Every text of the presets fits the 40 bytes of an annotation whole.
+    for (const ProtocolStep& step : hv.steps)
+        QVERIFY2(step.text.toUtf8().size() <= 40, qPrintable(step.text));
+    for (double hz : {1.0, 2.0, 4.0, 6.0, 8.0, 10.0, 12.0, 14.0, 16.0, 18.0, 20.0, 25.0, 30.0})
+        QVERIFY(lightTrainText(hz, lightTrain(hz, 10, 100)).toUtf8().size() <= 40);
     for (const Protocol& p : {photic, hv}) {
         Protocol back;
         QString error;
