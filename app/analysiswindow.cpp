@@ -113,6 +113,30 @@ AnalysisWindow::AnalysisWindow(MainWindow* window, std::function<QPair<double, d
     setWindowModality(Qt::WindowModal);
     resize(1000, 680);
 
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(buildSettingsForm());
+    layout->addWidget(labelSummary);
+    layout->addWidget(buildResultTabs(), 1);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close);
+    buttons->addButton(buttonCsv, QDialogButtonBox::ActionRole);
+    buttons->addButton(buttonPng, QDialogButtonBox::ActionRole);
+    layout->addWidget(buttons);
+
+    connect(buttonRun, &QPushButton::clicked, this, [this] { run(); });
+    connect(buttonCancel, &QPushButton::clicked, job, &AnalysisJob::cancel);
+    connect(job, &AnalysisJob::progress, progress, &QProgressBar::setValue);
+    connect(job, &AnalysisJob::finished, this,
+            [this](QSharedPointer<AnalysisResult> r) { finished(r); });
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(buttonCsv, &QPushButton::clicked, this, [this] { exportCsv(); });
+    connect(buttonPng, &QPushButton::clicked, this, [this] { exportPng(); });
+    connect(this, &QDialog::finished, job, &AnalysisJob::cancel);
+    loadSettings();
+    showResult();
+}
+
+QLayout* AnalysisWindow::buildSettingsForm()
+{
     radioView = new QRadioButton(tr("Видимый участок"));
     radioView->setObjectName("radioButtonAnalysisView");
     radioAll = new QRadioButton(tr("Вся запись"));
@@ -172,7 +196,11 @@ AnalysisWindow::AnalysisWindow(MainWindow* window, std::function<QPair<double, d
     runRow->addWidget(buttonCancel);
     runRow->addWidget(progress, 1);
     form->addRow(runRow);
+    return form;
+}
 
+QWidget* AnalysisWindow::buildResultTabs()
+{
     plot = new QCustomPlot;
     plot->setObjectName("plotAnalysisSpectra");
     plot->xAxis->setLabel(tr("Частота, Гц"));
@@ -195,27 +223,7 @@ AnalysisWindow::AnalysisWindow(MainWindow* window, std::function<QPair<double, d
     buttonCsv->setObjectName("pushButtonAnalysisCsv");
     buttonPng = new QPushButton(tr("Сохранить график PNG..."));
     buttonPng->setObjectName("pushButtonAnalysisPng");
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close);
-    buttons->addButton(buttonCsv, QDialogButtonBox::ActionRole);
-    buttons->addButton(buttonPng, QDialogButtonBox::ActionRole);
-
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(form);
-    layout->addWidget(labelSummary);
-    layout->addWidget(tabs, 1);
-    layout->addWidget(buttons);
-
-    connect(buttonRun, &QPushButton::clicked, this, [this] { run(); });
-    connect(buttonCancel, &QPushButton::clicked, job, &AnalysisJob::cancel);
-    connect(job, &AnalysisJob::progress, progress, &QProgressBar::setValue);
-    connect(job, &AnalysisJob::finished, this,
-            [this](QSharedPointer<AnalysisResult> r) { finished(r); });
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    connect(buttonCsv, &QPushButton::clicked, this, [this] { exportCsv(); });
-    connect(buttonPng, &QPushButton::clicked, this, [this] { exportPng(); });
-    connect(this, &QDialog::finished, job, &AnalysisJob::cancel);
-    loadSettings();
-    showResult();
+    return tabs;
 }
 
 AnalysisWindow::~AnalysisWindow()

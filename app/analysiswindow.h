@@ -25,6 +25,7 @@ class QComboBox;
 class QCustomPlot;
 class QDoubleSpinBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -54,6 +55,10 @@ public:
     bool isRunning() const { return job->isRunning(); }
 
 private:
+    // The range, method, bands and run controls; the tabs of results with
+    // their export buttons.
+    QLayout* buildSettingsForm();
+    QWidget* buildResultTabs();
     void run();
     void finished(QSharedPointer<AnalysisResult> result);
     void showResult();

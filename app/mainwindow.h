@@ -1,43 +1,54 @@
-// The one window of the program. It owns the form, the two plots' graphs, the
-// status bar counters, the device worker and the thread the worker runs in, and
-// is the only place where the operator's actions become device requests and the
-// device's reports become screen updates. Every slot runs in the GUI thread.
+// The one window of the program, composed of parts that each own their state
+// and widgets; every slot runs in the GUI thread.
+//
+// - MainWindow builds the form, owns the device worker and its thread, and
+//   wires the parts together. It keeps the slots the form binds by name (most
+//   forward to a part), whether the headset is connected, and the settings
+//   (settings.cpp).
+// - CaptureControls: the headset's controls on the form (Start/Stop, rate,
+//   stimulators, terminal) and what of them is enabled, and the link's
+//   counters in the status bar.
+// - LiveCapture: the store of samples, the device's batches and events, the
+//   capture's starts, the link's loss and return, marks, the "unsaved" state
+//   and the question before a capture is discarded.
+// - Review: Open and Закрыть файл, the loader, the Аннотации dock and the
+//   markers (a live capture's events too), the scroll bar, Home/End, the
+//   spectra of the view's left edge. It puts the file into LiveCapture.
+// - RecordingControl: Запись, Папка записи..., the recording engine's thread,
+//   its status field and failures. It asks LiveCapture for a running
+//   capture's backlog and tells it whether batches are being recorded.
+// - SpectrumPanel: the spectra plot. SignalView (display/) draws the signals
+//   from LiveCapture's store as ViewControls' record asks.
+// - Examination (electrode names, patient, marks, protocols), AnalysisWindow
+//   (the Analysis menu) and saveCaptureAs (File > Save) are parts of their own.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QMainWindow>
-#include <QSharedPointer>
 #include <QVector>
 
-#include <functional>
 #include <memory>
 
+#include "app/livecapture.h"
+#include "app/recordingcontrol.h"
+#include "app/review.h"
+#include "app/viewcontrols.h"
 #include "capture/capturestore.h"
-#include "capture/recordingfile.h"
 #include "device/types.h"
 #include "display/viewsettings.h"
 
 class AnalysisWindow;
+class CaptureControls;
 class Device;
 class EventMarkers;
 class Examination;
-class QAction;
-class QDockWidget;
-class QListView;
-class QStringListModel;
-class QProgressDialog;
-class QScrollBar;
-class QCPAxisTicker;
-class QCPAxisTickerLog;
 class QCPGraph;
 class QCustomPlot;
-class QLabel;
 class QMouseEvent;
 class QThread;
 class QTimer;
 class QWheelEvent;
-class RecorderThread;
 class SignalView;
+class SpectrumPanel;
 
 namespace Ui
 {
@@ -52,29 +63,28 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // The samples of the capture since the last Start or Clear.
-    const CaptureStore& captureStore() const { return capture; }
+    // The samples of the capture since the last Start or Clear (or the file shown).
+    const CaptureStore& captureStore() const { return live->store(); }
     // The view choices as the controls show them.
-    const structViewSettings& viewSettings() const { return view; }
+    const structViewSettings& viewSettings() const { return view->settings(); }
     // The folder new recordings go to.
-    QString recordingFolder() const { return recordFolder; }
+    QString recordingFolder() const { return recording->folder(); }
     // The default: "Neurask" in the user's documents.
-    static QString defaultRecordingFolder();
+    static QString defaultRecordingFolder() { return RecordingControl::defaultFolder(); }
 
-    // The answer to "save the capture first?" before it would be discarded.
-    enum class UnsavedAnswer { Save, Discard, Cancel };
-    // Answers that question instead of a box (tests set it, and clear it again).
-    static inline std::function<UnsavedAnswer()> unsavedHook;
+    using UnsavedAnswer = LiveCapture::UnsavedAnswer;
+    // Answers "save the capture first?" instead of a box (tests set it, and
+    // clear it again).
+    static inline std::function<UnsavedAnswer()>& unsavedHook = LiveCapture::unsavedHook;
 
-    // Review of a recording file (review.cpp). Open reads the file in the
-    // background; once read it replaces what the plots show, and live capture
-    // waits until the file is closed.
-    void openRecording(const QString& path);
-    bool isOpeningRecording() const;
-    bool isReviewing() const { return reviewing; }
+    // Review of a recording file: read in the background; once read it
+    // replaces what the plots show, and live capture waits until it is closed.
+    void openRecording(const QString& path) { review->open(path); }
+    bool isOpeningRecording() const { return review->isOpening(); }
+    bool isReviewing() const { return review->isReviewing(); }
     // Electrode names, patient details, marks and protocols.
     Examination* examination() const { return exam; }
-    const EventMarkers* eventMarkers() const { return markers; }
+    const EventMarkers* eventMarkers() const { return review->eventMarkers(); }
 
 signals:
     // Sent whenever a view choice changes, by the operator or the restored
@@ -138,106 +148,36 @@ private slots:
 private:
     void loadSettings();
     void saveSettings();
-    void setupPlots();
-    // The device's capture start and capture events, into the store (not
-    // slots: connected through lambdas, so the window's slot table is fixed).
-    void captureStarted(quint16 period);
-    void captureEvent(quint64 sample, const QString& text);
-    structLightParam lightParam() const;
-    structSoundParam soundParam() const;
-    void setViewSettings(const structViewSettings& settings);
-    // Empties the plots; samples that arrive later keep their capture times.
-    void clearPlots();
-    // Before a capture that is neither saved nor being recorded is discarded:
-    // asks whether to save it first. False when the operator cancels (or the
-    // save did not succeed).
-    bool mayDiscardCapture();
+    void setupDocks();
+    void setupParts();
+    void connectDevice();
+    void connectParts();
+    void setupExamination();
+    // A confirmed start, and the emptied store, on the screen.
+    void captureBegan(quint16 period);
+    void storeCleared();
+    // The electrode names onto the live capture's channels, the lanes and the
+    // spectrum legend.
+    void applyElectrodeNames();
     // File > Save: true when the file was written.
     bool saveCapture();
-    void setupRecording();
-    void setRecording(bool on);
-    void chooseRecordingFolder();
-    void recordingProgress(const QString& path, double seconds, qint64 bytes);
-    void recordingFailed(const QString& message);
-    void setupExamination();
-    // Not a slot: the window's slot table stays as the form binds it.
-    void setMontage(int index);
-    // The sample the capture has reached at this moment, and an operator's mark at a sample.
-    quint64 sampleNow() const;
-    void addMark(quint64 sample, const QString& text);
-    // The electrode names onto the live capture's channels and the spectrum legend.
-    void applyElectrodeNames();
-    // A live capture's event (at a sample of the store) on the plot and in the
-    // Аннотации list at once; the window's own (marks, trains) to the recording too.
-    void addCaptureEvent(quint64 sample, const QString& text, double duration = -1,
-                         bool toRecording = false);
-
-    // Review (review.cpp).
-    void setupReview();
-    void recordingRead(QSharedPointer<LoadedRecording> recording);
-    void closeRecording();
-    // Live controls that make no sense while a file is shown are turned off
-    // (after the connection or capture state has set them).
-    void applyReviewControls();
-    void reviewRangeChanged();
-    void showReviewRange(double lower);
-    void updateReviewSpectra();
-    void jumpToAnnotation(int row);
-    bool confirmCloseRecording();
 
     Ui::MainWindow* ui;
-    QLabel* labelSkips;
-    QLabel* labelSpeed;
     Device* device;
     QThread* thread;
     QCPGraph* graphTime[channelCount];
-    QCPGraph* graphFreq[channelCount];
-    QSharedPointer<QCPAxisTickerLog> tickerLogX, tickerLogY;
-    QSharedPointer<QCPAxisTicker> tickerLinearX, tickerLinearY;
     QTimer* timerPlot;
     bool replotTime = false;
-    bool replotFreq = false;
-    // The one store of the capture's samples; the signal graphs only show
-    // what of it is in view.
-    CaptureStore capture;
-    SignalView* signalView = nullptr;
-    structViewSettings view;
-    // The store holds samples that are in no file (cleared by Save).
-    bool captureUnsaved = false;
-    // The link was lost during a capture; its return is an event of it.
-    bool linkLost = false;
-    // Capture starts confirmed so far (the recording engine counts the same).
-    int captureStarts = 0;
-    // Added to the device's sample numbers after a start sent again during the
-    // capture, which goes on in the same store.
-    quint64 captureBase = 0;
-    // Continuous recording: the engine on its own thread, the actions that
-    // drive it and the status bar field it reports to.
-    std::unique_ptr<RecorderThread> recorderThread;
-    QAction* actionRecord = nullptr;
-    QAction* actionRecordFolder = nullptr;
-    QLabel* labelRecording = nullptr;
-    QString recordFolder;
-    Examination* exam = nullptr;
-
     bool connected = false;
-    bool capturing = false;
-    // A recording file is shown: live batches and spectra are not taken, the
-    // spectra are those of the block at the left edge of the view.
-    bool reviewing = false;
-    bool reviewSpectraDue = false;
-    QString reviewTitle;
-    double reviewSeconds = 0;
-    RecordingLoader* loader = nullptr;
-    QProgressDialog* loadProgress = nullptr;
-    EventMarkers* markers = nullptr;
-    QDockWidget* dockAnnotations = nullptr;
-    QListView* listAnnotations = nullptr;
-    QStringListModel* annotationRows = nullptr;
-    QScrollBar* scrollTime = nullptr;
-    QAction* actionCloseFile = nullptr;
-    QAction* actionHome = nullptr;
-    QAction* actionEnd = nullptr;
-    // The Analysis menu's dialog; it reads `capture`, so it goes first.
+
+    CaptureControls* controls = nullptr;
+    LiveCapture* live = nullptr;
+    SpectrumPanel* spectra = nullptr;
+    SignalView* signalView = nullptr;
+    ViewControls* view = nullptr;
+    Review* review = nullptr;
+    RecordingControl* recording = nullptr;
+    Examination* exam = nullptr;
+    // The Analysis menu's dialog; it reads the store, so it goes first.
     std::unique_ptr<AnalysisWindow> analysisWindow;
 };

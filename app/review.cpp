@@ -1,21 +1,15 @@
-// Open and review of recording files: the File menu's Open, the annotation
-// list, paging through the file and the spectra of the block at the left edge
-// of the view. The file is read by a RecordingLoader in its own thread into a
-// new store; only a complete read replaces what the plots show, so a failure
-// or a cancel leaves them as they were.
-//
-// While a file is shown no capture runs: Start asks to close the file first,
-// and batches or spectra that still arrive from the device (a capture stopped
-// by the Open) are dropped, so nothing of the headset mixes into the file.
-// The headset stays connected and the worker keeps it alive meanwhile.
 #include "app/review.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDockWidget>
 #include <QFileInfo>
 #include <QLayout>
 #include <QListView>
+#include <QMainWindow>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QScrollBar>
@@ -27,11 +21,9 @@
 #include <cmath>
 
 #include "analysis/fftwindow.h"
-#include "analysis/spectrum.h"
-#include "app/analysiswindow.h"
 #include "app/filedialog.h"
-#include "app/mainwindow.h"
-#include "device/device.h"
+#include "app/livecapture.h"
+#include "app/spectrumpanel.h"
 #include "display/eventmarkers.h"
 #include "display/plots.h"
 #include "display/signalview.h"
@@ -92,115 +84,132 @@ QString recordingReadErrorText(const LoadedRecording& recording)
 
 // --- Set-up ----------------------------------------------------------------------
 
-void MainWindow::setupReview()
+Review::Review(QMainWindow* parent, Ui::MainWindow* form, QCPGraph* const* graphs, SignalView* view,
+               SpectrumPanel* spectrumPanel, LiveCapture* capture, std::function<quint16()> period)
+    : QObject(parent), window(parent), ui(form), graphTime(graphs), signalView(view),
+      spectra(spectrumPanel), live(capture), livePeriod(std::move(period))
 {
     loader = new RecordingLoader(this);
     connect(loader, &RecordingLoader::finished, this,
-            [this](QSharedPointer<LoadedRecording> r) { recordingRead(r); });
+            [this](QSharedPointer<LoadedRecording> r) { read(r); });
     connect(loader, &RecordingLoader::progress, this, [this](int percent) {
-        if (loadProgress)
-            loadProgress->setValue(percent);
+        if (progress)
+            progress->setValue(percent);
     });
 
     markers = new EventMarkers(ui->plotTime);
 
-    scrollTime = new QScrollBar(Qt::Horizontal, ui->widgetFrameTime);
-    scrollTime->setObjectName("scrollBarTime");
-    scrollTime->hide();
-    ui->widgetFrameTime->layout()->addWidget(scrollTime);
-    connect(scrollTime, &QScrollBar::valueChanged, this, [this](int value) {
+    scroll = new QScrollBar(Qt::Horizontal, ui->widgetFrameTime);
+    scroll->setObjectName("scrollBarTime");
+    scroll->hide();
+    ui->widgetFrameTime->layout()->addWidget(scroll);
+    connect(scroll, &QScrollBar::valueChanged, this, [this](int value) {
         if (reviewing)
-            showReviewRange(value / scrollUnitsPerSecond);
+            showRange(value / scrollUnitsPerSecond);
     });
     connect(ui->plotTime->xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this,
-            [this] { reviewRangeChanged(); });
+            [this] { rangeChanged(); });
 
-    annotationRows = new QStringListModel(this);
-    listAnnotations = new QListView;
-    listAnnotations->setObjectName("listViewAnnotations");
-    listAnnotations->setModel(annotationRows);
-    listAnnotations->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    listAnnotations->setUniformItemSizes(true);
-    connect(listAnnotations, &QListView::doubleClicked, this,
+    rows = new QStringListModel(this);
+    list = new QListView;
+    list->setObjectName("listViewAnnotations");
+    list->setModel(rows);
+    list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list->setUniformItemSizes(true);
+    connect(list, &QListView::doubleClicked, this,
             [this](const QModelIndex& index) { jumpToAnnotation(index.row()); });
-    dockAnnotations = new QDockWidget(tr("Аннотации"), this);
-    dockAnnotations->setObjectName("dockWidgetAnnotations");
-    dockAnnotations->setWidget(listAnnotations);
-    addDockWidget(Qt::RightDockWidgetArea, dockAnnotations);
-    dockAnnotations->hide();
-    ui->menuView->addAction(dockAnnotations->toggleViewAction());
+    dock = new QDockWidget(tr("Аннотации"), window);
+    dock->setObjectName("dockWidgetAnnotations");
+    dock->setWidget(list);
+    window->addDockWidget(Qt::RightDockWidgetArea, dock);
+    dock->hide();
+    ui->menuView->addAction(dock->toggleViewAction());
 
-    actionCloseFile = new QAction(tr("Закрыть файл"), this);
-    actionCloseFile->setObjectName("actionCloseFile");
-    actionCloseFile->setToolTip(tr("Закрыть файл и вернуться к записи"));
-    actionCloseFile->setShortcut(QKeySequence(QKeySequence::Close));
-    actionCloseFile->setEnabled(false);
-    ui->menu->insertAction(ui->actionExit, actionCloseFile);
-    connect(actionCloseFile, &QAction::triggered, this, [this] { closeRecording(); });
+    actionClose = new QAction(tr("Закрыть файл"), window);
+    actionClose->setObjectName("actionCloseFile");
+    actionClose->setToolTip(tr("Закрыть файл и вернуться к записи"));
+    actionClose->setShortcut(QKeySequence(QKeySequence::Close));
+    actionClose->setEnabled(false);
+    ui->menu->insertAction(ui->actionExit, actionClose);
+    connect(actionClose, &QAction::triggered, this, [this] { close(); });
 
-    actionHome = new QAction(tr("В начало файла"), this);
+    actionHome = new QAction(tr("В начало файла"), window);
     actionHome->setObjectName("actionFileHome");
     actionHome->setShortcut(QKeySequence(Qt::Key_Home));
-    actionEnd = new QAction(tr("В конец файла"), this);
+    actionEnd = new QAction(tr("В конец файла"), window);
     actionEnd->setObjectName("actionFileEnd");
     actionEnd->setShortcut(QKeySequence(Qt::Key_End));
     for (QAction* action : {actionHome, actionEnd}) {
         action->setEnabled(false);
-        addAction(action);
+        window->addAction(action);
     }
-    connect(actionHome, &QAction::triggered, this, [this] { showReviewRange(0); });
+    connect(actionHome, &QAction::triggered, this, [this] { showRange(0); });
     connect(actionEnd, &QAction::triggered, this,
-            [this] { showReviewRange(reviewSeconds - ui->plotTime->xAxis->range().size()); });
+            [this] { showRange(seconds - ui->plotTime->xAxis->range().size()); });
 }
 
-bool MainWindow::isOpeningRecording() const
+bool Review::isOpening() const
 {
     return loader->isRunning();
 }
 
+void Review::hideAnnotations()
+{
+    dock->hide();
+}
+
+void Review::setTitle(const QString& text)
+{
+    QString caption =
+        QCoreApplication::applicationName() + " v" + QCoreApplication::applicationVersion();
+    if (!text.isEmpty())
+        caption += " — " + text;
+    window->setWindowTitle(caption);
+}
+
 // --- Open ------------------------------------------------------------------------
 
-void MainWindow::on_actionOpen_triggered()
+void Review::chooseAndOpen()
 {
     const QString fileName = FileDialog::getOpenFileName(
-        this, tr("Открыть"), QString(),
+        window, tr("Открыть"), QString(),
         tr("EDF/BDF файлы (*.edf *.bdf);;EDF файлы (*.edf);;BDF файлы (*.bdf);;Все файлы (*)"));
     if (fileName.isEmpty())
         return;
     // A file read replaces the capture: an unsaved one is offered for saving.
-    if (!reviewing && !mayDiscardCapture())
+    if (!reviewing && !live->mayDiscard())
         return;
-    openRecording(fileName);
+    open(fileName);
 }
 
-void MainWindow::openRecording(const QString& path)
+void Review::open(const QString& path)
 {
     if (!loader->start(path))
         return;
     // One read at a time, and no Save of the store it is about to replace.
     ui->actionOpen->setEnabled(false);
     ui->actionSave->setEnabled(false);
-    actionCloseFile->setEnabled(false);
+    actionClose->setEnabled(false);
     ui->statusBar->showMessage(tr("Открытие файла %1…").arg(QFileInfo(path).fileName()));
-    loadProgress = new QProgressDialog(tr("Чтение файла %1…").arg(QFileInfo(path).fileName()),
-                                       tr("Отмена"), 0, 100, this);
-    loadProgress->setWindowTitle(tr("Открытие файла"));
-    loadProgress->setWindowModality(Qt::WindowModal);
-    loadProgress->setMinimumDuration(400);
-    loadProgress->setAutoClose(false);
-    loadProgress->setAutoReset(false);
-    connect(loadProgress, &QProgressDialog::canceled, loader, &RecordingLoader::cancel);
+    progress = new QProgressDialog(tr("Чтение файла %1…").arg(QFileInfo(path).fileName()),
+                                   tr("Отмена"), 0, 100, window);
+    progress->setWindowTitle(tr("Открытие файла"));
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(400);
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    connect(progress, &QProgressDialog::canceled, loader, &RecordingLoader::cancel);
 }
 
-void MainWindow::recordingRead(QSharedPointer<LoadedRecording> recording)
+void Review::read(QSharedPointer<LoadedRecording> recording)
 {
-    if (loadProgress) {
-        loadProgress->deleteLater();
-        loadProgress = nullptr;
+    if (progress) {
+        progress->deleteLater();
+        progress = nullptr;
     }
     ui->actionOpen->setEnabled(true);
     ui->actionSave->setEnabled(true);
-    actionCloseFile->setEnabled(reviewing);
+    actionClose->setEnabled(reviewing);
     const QString name = QFileInfo(recording->path).fileName();
     if (!recording->ok()) {
         const QString reason = recordingReadErrorText(*recording);
@@ -211,192 +220,160 @@ void MainWindow::recordingRead(QSharedPointer<LoadedRecording> recording)
             return;
         }
         ui->statusBar->clearMessage();
-        QMessageBox::critical(this, tr("Открытие файла"),
+        QMessageBox::critical(window, tr("Открытие файла"),
                               tr("Ошибка открытия файла!") + "\n" + name + ": " + reason,
                               QMessageBox::Ok, QMessageBox::NoButton);
         return;
     }
+    showFile(*recording, name);
+    recording.reset();
+}
 
-    // A capture that runs is stopped; what it still sends is dropped.
-    if (capturing)
-        device->captureStop();
+void Review::showFile(LoadedRecording& recording, const QString& name)
+{
     reviewing = true;
-    analysisWindow->storeReplaced(); // an analysis begun before the file came in
-    capture = std::move(recording->store);
-    captureUnsaved = false; // the store holds a file
-    reviewSeconds = recording->durationSeconds;
+    live->showFile(std::move(recording.store));
+    const CaptureStore& store = live->store();
+    seconds = recording.durationSeconds;
     // The legend names the file's signals as the lanes do.
     for (int c = 0; c < channelCount; ++c)
         graphTime[c]->setName(signalView->laneName(c));
 
     // The list is filled in one go: a file may hold many thousands.
     QVector<EventMarker> events;
-    QStringList rows;
-    events.reserve(recording->annotations.size());
-    rows.reserve(recording->annotations.size());
-    for (const RecordingAnnotation& a : recording->annotations) {
+    QStringList texts;
+    events.reserve(recording.annotations.size());
+    texts.reserve(recording.annotations.size());
+    for (const RecordingAnnotation& a : recording.annotations) {
         events.append({a.onset, a.duration, a.text});
         QString text = onsetText(a.onset) + "  " + a.text;
         if (a.duration > 0)
             text += QString(" (%1 с)").arg(a.duration);
-        rows.append(text);
+        texts.append(text);
     }
-    annotationRows->setStringList(rows);
+    rows->setStringList(texts);
     markers->setMarkers(events);
-    dockAnnotations->setVisible(!events.isEmpty());
+    dock->setVisible(!events.isEmpty());
 
-    const QDateTime start = capture.startTime();
-    reviewTitle = QString("%1 — %2, %3")
-                      .arg(name, start.toString("dd.MM.yyyy hh:mm:ss"), clockText(reviewSeconds));
-    if (!recording->patient.isEmpty())
-        reviewTitle += QString(" — %1").arg(recording->patient);
-    setWindowTitle(QCoreApplication::applicationName() + " v" +
-                   QCoreApplication::applicationVersion() + " — " + reviewTitle);
+    title = QString("%1 — %2, %3")
+                .arg(name, store.startTime().toString("dd.MM.yyyy hh:mm:ss"), clockText(seconds));
+    if (!recording.patient.isEmpty())
+        title += QString(" — %1").arg(recording.patient);
+    setTitle(title);
     QString status = tr("Файл %1: %2 сигналов, %3 аннотаций")
                          .arg(name)
-                         .arg(recording->signalsInFile)
+                         .arg(recording.signalsInFile)
                          .arg(events.size());
-    if (recording->signalsInFile > capture.channelCount())
-        status += tr("; показаны первые %1 сигналов").arg(capture.channelCount());
+    if (recording.signalsInFile > store.channelCount())
+        status += tr("; показаны первые %1 сигналов").arg(store.channelCount());
     ui->statusBar->showMessage(status);
 
-    clearGraphs(graphFreq);
+    spectra->clear();
     signalView->storeChanged();
-    signalView->showRange(
-        0, reviewSeconds > 0 ? std::min(reviewPageSeconds, reviewSeconds) : reviewPageSeconds,
-        true);
-    scrollTime->show();
-    reviewRangeChanged();
-    applyReviewControls();
-    actionCloseFile->setEnabled(true);
-    recording.reset();
+    signalView->showRange(0, seconds > 0 ? std::min(reviewPageSeconds, seconds) : reviewPageSeconds,
+                          true);
+    scroll->show();
+    rangeChanged();
+    actionHome->setEnabled(true);
+    actionEnd->setEnabled(true);
+    actionClose->setEnabled(true);
+    emit fileShown();
 }
 
 // --- Back to live ------------------------------------------------------------------
 
-bool MainWindow::confirmCloseRecording()
+bool Review::closeForCapture()
 {
     if (!reviewing)
         return true;
-    return QMessageBox::question(this, tr("Закрыть файл"),
-                                 tr("Закрыть файл %1 и вернуться к записи?").arg(reviewTitle),
-                                 QMessageBox::Ok | QMessageBox::Cancel,
-                                 QMessageBox::Ok) == QMessageBox::Ok;
+    if (QMessageBox::question(
+            window, tr("Закрыть файл"), tr("Закрыть файл %1 и вернуться к записи?").arg(title),
+            QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) != QMessageBox::Ok)
+        return false;
+    close();
+    return true;
 }
 
-void MainWindow::closeRecording()
+void Review::close()
 {
     if (!reviewing)
         return;
     reviewing = false;
-    reviewSpectraDue = false;
-    const quint16 period = static_cast<quint16>(ui->horizontalSliderCaptureAdc->value());
-    analysisWindow->storeReplaced(); // an analysis of the file still running
-    capture.reset(period, QDateTime::currentDateTime());
-    markers->setMarkers({});
-    annotationRows->setStringList({});
-    dockAnnotations->hide();
-    scrollTime->hide();
+    spectraDue = false;
+    live->resumeLive(livePeriod());
+    clearMarkers();
+    dock->hide();
+    scroll->hide();
     for (int c = 0; c < channelCount; ++c)
         graphTime[c]->setName(channelName(c));
-    setWindowTitle(QCoreApplication::applicationName() + " v" +
-                   QCoreApplication::applicationVersion());
+    setTitle(QString());
     ui->statusBar->clearMessage();
-    actionCloseFile->setEnabled(false);
-    // The live controls as the headset's state has them (a capture that the
-    // Open stopped may not have confirmed its stop yet).
-    deviceConnection(connected);
-    if (connected && capturing) {
-        ui->actionStart->setEnabled(false);
-        ui->actionStop->setEnabled(true);
-        ui->doubleSpinBoxCapturePeriod->setEnabled(false);
-        ui->doubleSpinBoxCaptureFreq->setEnabled(false);
-        ui->horizontalSliderCaptureAdc->setEnabled(false);
-    }
+    actionClose->setEnabled(false);
+    actionHome->setEnabled(false);
+    actionEnd->setEnabled(false);
+    emit fileClosed();
     signalView->storeChanged();
     signalView->restoreScrollWidth();
-    clearGraphs(graphFreq);
     ui->plotTime->replot();
-    ui->plotFreq->replot();
+    spectra->clear();
 }
 
-void MainWindow::applyReviewControls()
+// --- Markers ----------------------------------------------------------------------
+
+void Review::addMarker(const EventMarker& marker)
 {
-    actionHome->setEnabled(reviewing);
-    actionEnd->setEnabled(reviewing);
-    ui->actionClear->setEnabled(!reviewing); // a file is closed, not cleared
-    if (!reviewing)
-        return;
-    // Start stays (when a headset is there): it asks to close the file.
-    ui->actionStop->setEnabled(false);
-    ui->doubleSpinBoxCapturePeriod->setEnabled(false);
-    ui->doubleSpinBoxCaptureFreq->setEnabled(false);
-    ui->horizontalSliderCaptureAdc->setEnabled(false);
-    // The file's spectra follow the same controls.
-    ui->comboBoxFFTcount->setEnabled(true);
-    ui->comboBoxFFTwindow->setEnabled(true);
+    const int row = markers->addMarker(marker);
+    rows->insertRows(row, 1);
+    rows->setData(rows->index(row), eventRowText(marker));
+}
+
+void Review::clearMarkers()
+{
+    markers->setMarkers({});
+    rows->setStringList({});
 }
 
 // --- Paging and spectra --------------------------------------------------------------
 
-void MainWindow::showReviewRange(double lower)
+void Review::showRange(double lower)
 {
     const double width = ui->plotTime->xAxis->range().size();
-    const double upper = std::max(reviewSeconds, width);
+    const double upper = std::max(seconds, width);
     lower = std::max(0.0, std::min(lower, upper - width));
     signalView->showRange(lower, lower + width);
-    replotTime = true;
+    emit replotNeeded();
 }
 
-void MainWindow::reviewRangeChanged()
+void Review::rangeChanged()
 {
     if (!reviewing)
         return;
     const QCPRange range = ui->plotTime->xAxis->range();
-    const QSignalBlocker block(scrollTime);
-    scrollTime->setRange(0,
-                         int(std::max(0.0, reviewSeconds - range.size()) * scrollUnitsPerSecond));
-    scrollTime->setPageStep(std::max(1, int(range.size() * scrollUnitsPerSecond)));
-    scrollTime->setSingleStep(std::max(1, int(range.size() * scrollUnitsPerSecond / 10)));
-    scrollTime->setValue(int(std::max(0.0, range.lower) * scrollUnitsPerSecond));
-    reviewSpectraDue = true;
-    replotTime = true;
+    const QSignalBlocker block(scroll);
+    scroll->setRange(0, int(std::max(0.0, seconds - range.size()) * scrollUnitsPerSecond));
+    scroll->setPageStep(std::max(1, int(range.size() * scrollUnitsPerSecond)));
+    scroll->setSingleStep(std::max(1, int(range.size() * scrollUnitsPerSecond / 10)));
+    scroll->setValue(int(std::max(0.0, range.lower) * scrollUnitsPerSecond));
+    spectraDue = true;
+    emit replotNeeded();
 }
 
-void MainWindow::jumpToAnnotation(int row)
+void Review::jumpToAnnotation(int row)
 {
     if (row < 0 || row >= markers->markers().size())
         return;
     // The rows are the markers, both in onset order.
     const double onset = markers->markers()[row].onset;
     // The onset a tenth of the way in, so what came just before shows too.
-    showReviewRange(onset - ui->plotTime->xAxis->range().size() / 10);
+    showRange(onset - ui->plotTime->xAxis->range().size() / 10);
 }
 
-void MainWindow::updateReviewSpectra()
+void Review::refresh()
 {
-    reviewSpectraDue = false;
+    if (!spectraDue)
+        return;
+    spectraDue = false;
     const quint32 count = ui->comboBoxFFTcount->currentText().toUInt();
     const int kind = fftWindowFromIndex(ui->comboBoxFFTwindow->currentIndex());
-    const double left = ui->plotTime->xAxis->range().lower;
-    QVector<double> values, frequencies, spectrum;
-    for (int c = 0; c < channelCount; ++c) {
-        const qint64 n = c < capture.channelCount() ? capture.sampleCount(c) : 0;
-        if (count < 2 || n < qint64(count)) {
-            graphFreq[c]->data()->clear();
-            continue;
-        }
-        const qint64 first = std::min(capture.firstIndexFrom(c, left), n - qint64(count));
-        values.resize(int(count));
-        for (quint32 i = 0; i < count; ++i)
-            values[int(i)] = capture.value(c, first + i);
-        spectrumOfBlock(spectrum, values.constData(), count, kind);
-        spectrumFrequenciesAt(frequencies, capture.channel(c).samplesPerSecond, count);
-        setChannelSpectrum(graphFreq, c, frequencies, spectrum);
-    }
-    if (ui->checkBoxSpectrumScale->isChecked()) {
-        ui->plotFreq->yAxis->rescale(true);
-        ui->plotFreq->xAxis->rescale(true);
-    }
-    replotFreq = true;
+    spectra->showBlocks(live->store(), ui->plotTime->xAxis->range().lower, count, kind);
 }

@@ -1,18 +1,15 @@
-// MainWindow: the settings that survive a restart, and File > Save / Open.
+// MainWindow: the settings that survive a restart.
 
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
 #include "app/examination.h"
-#include "app/filedialog.h"
-#include "app/recording.h"
+#include "app/recordingcontrol.h"
+#include "app/viewcontrols.h"
 
 #include <QAction>
 #include <QComboBox>
-#include <QDebug>
 #include <QDir>
-#include <QFileInfo>
-#include <QMessageBox>
 #include <QSettings>
 #include <qcustomplot.h>
 
@@ -58,6 +55,29 @@ void restoreStep(QComboBox* combo, const QSettings& settings, const QString& key
     combo->setCurrentIndex(index >= 0 ? index : viewStepIndex(steps, fallback));
 }
 
+// The light and sound stimulators' parameters.
+void restoreStimulators(Ui::MainWindow* ui, QSettings& settings)
+{
+    settings.beginGroup("Light");
+    ui->doubleSpinBoxLightBright->setValue(storedDouble(settings, "Bright", 10));
+    ui->doubleSpinBoxLightDuration->setValue(storedDouble(settings, "Duration", 100));
+    ui->doubleSpinBoxLightPause->setValue(storedDouble(settings, "Pause", 100));
+    ui->spinBoxLightCount->setValue(storedInt(settings, "Count", 5));
+    ui->spinBoxLightSeriesPause->setValue(storedInt(settings, "SeriesPause", 1000));
+    ui->spinBoxLightSeriesCount->setValue(storedInt(settings, "SeriesCount", 3));
+    settings.endGroup();
+
+    settings.beginGroup("Sound");
+    ui->doubleSpinBoxSoundVolume->setValue(storedDouble(settings, "Volume", 10));
+    ui->doubleSpinBoxSoundDuration->setValue(storedDouble(settings, "Duration", 100));
+    ui->doubleSpinBoxSoundPause->setValue(storedDouble(settings, "Pause", 100));
+    ui->spinBoxSoundCount->setValue(storedInt(settings, "Count", 5));
+    ui->spinBoxSoundSeriesPause->setValue(storedInt(settings, "SeriesPause", 1000));
+    ui->spinBoxSoundSeriesCount->setValue(storedInt(settings, "SeriesCount", 3));
+    ui->doubleSpinBoxSoundTone->setValue(storedDouble(settings, "Tone", 1000));
+    settings.endGroup();
+}
+
 const char* const viewModeNames[] = {"Overlay", "Lanes"};
 const char* const montageNames[] = {"AsRecorded", "AverageReference", "Longitudinal"};
 
@@ -87,24 +107,7 @@ void MainWindow::loadSettings()
     on_horizontalSliderCaptureAdc_valueChanged(ui->horizontalSliderCaptureAdc->value());
     settings.endGroup();
 
-    settings.beginGroup("Light");
-    ui->doubleSpinBoxLightBright->setValue(storedDouble(settings, "Bright", 10));
-    ui->doubleSpinBoxLightDuration->setValue(storedDouble(settings, "Duration", 100));
-    ui->doubleSpinBoxLightPause->setValue(storedDouble(settings, "Pause", 100));
-    ui->spinBoxLightCount->setValue(storedInt(settings, "Count", 5));
-    ui->spinBoxLightSeriesPause->setValue(storedInt(settings, "SeriesPause", 1000));
-    ui->spinBoxLightSeriesCount->setValue(storedInt(settings, "SeriesCount", 3));
-    settings.endGroup();
-
-    settings.beginGroup("Sound");
-    ui->doubleSpinBoxSoundVolume->setValue(storedDouble(settings, "Volume", 10));
-    ui->doubleSpinBoxSoundDuration->setValue(storedDouble(settings, "Duration", 100));
-    ui->doubleSpinBoxSoundPause->setValue(storedDouble(settings, "Pause", 100));
-    ui->spinBoxSoundCount->setValue(storedInt(settings, "Count", 5));
-    ui->spinBoxSoundSeriesPause->setValue(storedInt(settings, "SeriesPause", 1000));
-    ui->spinBoxSoundSeriesCount->setValue(storedInt(settings, "SeriesCount", 3));
-    ui->doubleSpinBoxSoundTone->setValue(storedDouble(settings, "Tone", 1000));
-    settings.endGroup();
+    restoreStimulators(ui, settings);
 
     settings.beginGroup("FFT");
     restoreIndex(ui->comboBoxFFTcount, storedInt(settings, "Count", 3));
@@ -138,10 +141,10 @@ void MainWindow::loadSettings()
     settings.beginGroup("Recording");
     const QString folder = settings.value("Folder").toString();
     if (!folder.isEmpty() && QDir::isAbsolutePath(folder))
-        recordFolder = QDir::cleanPath(folder);
+        recording->setFolder(QDir::cleanPath(folder));
     const QVariant on = settings.value("On", false);
     const QString onText = on.toString();
-    actionRecord->setChecked(onText == QLatin1String("true") || onText == QLatin1String("1"));
+    recording->setOn(onText == QLatin1String("true") || onText == QLatin1String("1"));
     settings.endGroup();
 
     exam->loadSettings(settings);
@@ -195,6 +198,7 @@ void MainWindow::saveSettings()
     settings.endGroup();
 
     settings.beginGroup("View");
+    const structViewSettings& view = this->view->settings();
     settings.setValue("Mode", viewModeNames[int(view.mode)]);
     settings.setValue("Sensitivity", view.sensitivity);
     settings.setValue("Window", view.window);
@@ -205,69 +209,9 @@ void MainWindow::saveSettings()
     settings.endGroup();
 
     settings.beginGroup("Recording");
-    settings.setValue("On", actionRecord->isChecked());
-    settings.setValue("Folder", recordFolder);
+    settings.setValue("On", recording->isOn());
+    settings.setValue("Folder", recording->folder());
     settings.endGroup();
 
     exam->saveSettings(settings);
-}
-
-void MainWindow::on_actionSave_triggered()
-{
-    saveCapture();
-}
-
-bool MainWindow::saveCapture()
-{
-    const QString edfFilter = tr("EDF файл (*.edf)");
-    const QString bdfFilter = tr("BDF файл (*.bdf)");
-    QString chosenFilter;
-    QString fileName = FileDialog::getSaveFileName(this, tr("Сохранить"), QString(),
-                                                   edfFilter + ";;" + bdfFilter, &chosenFilter);
-    if (fileName.isEmpty())
-        return false;
-    const RecordingFormat chosen =
-        chosenFilter == bdfFilter ? RecordingFormat::Bdf : RecordingFormat::Edf;
-    // A new name without a suffix gets the chosen filter's; an existing file
-    // (the dialog asked before replacing it) is written as named.
-    if (QFileInfo(fileName).suffix().isEmpty() && !QFileInfo::exists(fileName))
-        fileName += chosen == RecordingFormat::Bdf ? ".bdf" : ".edf";
-
-    // The store is read in place: no copy of a long capture, and no events
-    // are processed until the file is written, so this is one consistent
-    // snapshot.
-    const RecordingResult result =
-        saveRecording(fileName.toLocal8Bit(), capture, recordingFormatFor(fileName, chosen),
-                      reviewing ? nullptr : &exam->patient());
-
-    QString text;
-    switch (result.error) {
-    case RecordingError::None:
-        captureUnsaved = false;
-        return true;
-    case RecordingError::Layout:
-        text = tr("Частоты каналов не позволяют записать их в один файл!");
-        break;
-    case RecordingError::Open:
-        text = tr("Ошибка открытия файла!");
-        break;
-    case RecordingError::Setup:
-        text = tr("Ошибка записи заголовка!");
-        break;
-    case RecordingError::DigitalMaximum:
-        text = tr("edf_set_digital_maximum!");
-        break;
-    case RecordingError::DigitalMinimum:
-        text = tr("edf_set_digital_minimum!");
-        break;
-    case RecordingError::Write:
-        text = tr("edfwrite_physical_samples!");
-        break;
-    case RecordingError::Close:
-        text = tr("edf_close!");
-        break;
-    }
-    qDebug() << "MainWindow::saveCapture" << text << result.code << result.records;
-    QMessageBox::information(this, tr("Ошибка"), text, QMessageBox::Ok);
-    return false;
 }

@@ -1,9 +1,4 @@
-// MainWindow: the view controls of the Вид menu and tool bar. Each keeps its
-// part of the view record; the drawing reads the record and follows its
-// announcements.
-
-#include "app/mainwindow.h"
-#include "ui_mainwindow.h"
+#include "app/viewcontrols.h"
 
 namespace
 {
@@ -17,61 +12,60 @@ template <std::size_t N> double stepAt(const double (&steps)[N], int index, doub
 
 } // namespace
 
-void MainWindow::setViewSettings(const structViewSettings& settings)
+void ViewControls::set(const structViewSettings& settings)
 {
     if (settings == view)
         return;
     view = settings;
-    emit viewSettingsChanged(view);
+    emit changed(view);
 }
 
-// The two mode actions are exclusive: one handler sees every change.
-void MainWindow::on_actionViewLanes_toggled(bool checked)
+void ViewControls::setLanes(bool lanes)
 {
     structViewSettings next = view;
-    next.mode = checked ? ViewMode::Lanes : ViewMode::Overlay;
-    setViewSettings(next);
+    next.mode = lanes ? ViewMode::Lanes : ViewMode::Overlay;
+    set(next);
 }
 
-void MainWindow::on_comboBoxViewSensitivity_currentIndexChanged(int index)
+void ViewControls::setSensitivity(int index)
 {
     structViewSettings next = view;
     next.sensitivity = stepAt(viewSensitivities, index, view.sensitivity);
-    setViewSettings(next);
+    set(next);
 }
 
-void MainWindow::on_comboBoxViewWindow_currentIndexChanged(int index)
+void ViewControls::setWindow(int index)
 {
     structViewSettings next = view;
     next.window = stepAt(viewWindows, index, view.window);
-    setViewSettings(next);
+    set(next);
 }
 
-void MainWindow::on_comboBoxViewHighPass_currentIndexChanged(int index)
+void ViewControls::setHighPass(int index)
 {
     structViewSettings next = view;
     next.highPass = stepAt(viewHighPasses, index, view.highPass);
-    setViewSettings(next);
+    set(next);
 }
 
-void MainWindow::on_comboBoxViewLowPass_currentIndexChanged(int index)
+void ViewControls::setLowPass(int index)
 {
     structViewSettings next = view;
     next.lowPass = stepAt(viewLowPasses, index, view.lowPass);
-    setViewSettings(next);
+    set(next);
 }
 
-void MainWindow::on_comboBoxViewNotch_currentIndexChanged(int index)
+void ViewControls::setNotch(int index)
 {
     structViewSettings next = view;
     next.notch = stepAt(viewNotches, index, view.notch);
-    setViewSettings(next);
+    set(next);
 }
 
-void MainWindow::setMontage(int index)
+void ViewControls::setMontage(int index)
 {
     structViewSettings next = view;
     if (index >= 0 && index <= int(MontageKind::Longitudinal))
         next.montage = MontageKind(index);
-    setViewSettings(next);
+    set(next);
 }
