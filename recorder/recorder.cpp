@@ -1,9 +1,5 @@
 #include "recorder/recorder.h"
 
-#include "exam/electrodes.h"
-
-#include "edf/edf.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,52 +13,9 @@
 namespace
 {
 
-constexpr int bdfPlus = 3;
-constexpr int digitalMaximum = 8388607;
 constexpr int bytesPerSample = 3;
-// Ticks of 125 ns per 10 us: the unit of the record duration.
-constexpr int ticksPer10us = 80;
-
-int gcd(int a, int b)
-{
-    while (b != 0) {
-        const int t = a % b;
-        a = b;
-        b = t;
-    }
-    return a;
-}
 
 } // namespace
-
-QByteArray annotationUtf8(const QString& text)
-{
-    QByteArray bytes = text.toUtf8();
-    if (bytes.size() <= Recorder::annotationTextBytes)
-        return bytes;
-    int end = Recorder::annotationTextBytes;
-    while (end > 0 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80)
-        --end;
-    bytes.truncate(end);
-    return bytes;
-}
-
-RecordLayout recordLayout(quint16 period)
-{
-    RecordLayout layout;
-    if (period == 0)
-        return layout;
-    // samples * period must be a multiple of 80 for the duration to be whole
-    // units of 10 us; `step` is the smallest sample count for which it is.
-    const int step = ticksPer10us / gcd(period, ticksPer10us);
-    const double perSecond = 8e6 / period / step; // steps per second
-    int k = static_cast<int>(perSecond + 0.5);
-    if (k < 1)
-        k = 1;
-    layout.samples = k * step;
-    layout.duration = static_cast<int>(qint64(layout.samples) * period / ticksPer10us);
-    return layout;
-}
 
 qint64 lossNoteCount(const QString& text)
 {
@@ -88,7 +41,7 @@ Recorder::Recorder(QObject* parent) : QObject(parent)
 
 Recorder::~Recorder()
 {
-    if (handle >= 0)
+    if (file.isOpen())
         closeFile(true);
 }
 
@@ -103,17 +56,17 @@ void Recorder::setRecording(bool on)
         return;
     recording = on;
     emit recordingChanged(on);
-    if (on && capturing && handle < 0) {
+    if (on && capturing && !file.isOpen()) {
         if (openFile(period, captureStart, captureSamples))
             addPending(captureSamples, tr("Запись начата"));
-    } else if (!on && handle >= 0) {
+    } else if (!on && file.isOpen()) {
         closeFile(true);
     }
 }
 
 void Recorder::recordBacklog(RecorderBacklog b)
 {
-    if (handle >= 0 || b.period == 0) {
+    if (file.isOpen() || b.period == 0) {
         setRecording(true);
         return;
     }
@@ -142,11 +95,11 @@ void Recorder::recordBacklog(RecorderBacklog b)
             addPending(e.sample, e.text);
     }
     Counts counts;
-    for (quint64 i = 0; i < n && handle >= 0; ++i) {
+    for (quint64 i = 0; i < n && file.isOpen(); ++i) {
         std::copy_n(b.counts.constData() + i * channelCount, channelCount, counts.begin());
         writeCounts(counts);
     }
-    if (handle < 0)
+    if (!file.isOpen())
         return;
     if (!live) {
         // The capture it came from has ended (or another began): a file of its own.
@@ -155,7 +108,7 @@ void Recorder::recordBacklog(RecorderBacklog b)
             for (const RecordedEvent& e : keptEvents)
                 addPending(e.sample, e.text);
             for (const Counts& c : kept) {
-                if (handle >= 0)
+                if (file.isOpen())
                     writeCounts(c);
             }
         }
@@ -172,7 +125,7 @@ void Recorder::recordBacklog(RecorderBacklog b)
     if (captureSamples <= end) {
         skipBelow = end;
     } else if (keptFirst <= end) {
-        for (quint64 i = end; i < captureSamples && handle >= 0; ++i)
+        for (quint64 i = end; i < captureSamples && file.isOpen(); ++i)
             writeCounts(kept[std::size_t(i - keptFirst)]);
     } else {
         // The front-end fell further behind than what is kept: the file ends
@@ -182,7 +135,7 @@ void Recorder::recordBacklog(RecorderBacklog b)
         closeFile(true);
         if (openFile(period, captureStart, keptFirst)) {
             for (const Counts& c : kept) {
-                if (handle >= 0)
+                if (file.isOpen())
                     writeCounts(c);
             }
         }
@@ -194,13 +147,13 @@ void Recorder::recordBacklog(RecorderBacklog b)
 void Recorder::captureStarted(quint16 value)
 {
     ++serial;
-    if (capturing && value == period && handle >= 0) {
+    if (capturing && value == period && file.isOpen()) {
         // A start sent again while capturing: the headset goes on at the same
         // rate, and the file with it. Its sample numbers count on from here.
         base = captureSamples;
         return;
     }
-    if (handle >= 0)
+    if (file.isOpen())
         closeFile(true);
     capturing = true;
     period = value;
@@ -230,7 +183,7 @@ void Recorder::updateDataTime(QVector<structSample> samples)
 void Recorder::take(const Counts& counts)
 {
     const quint64 index = captureSamples++;
-    if (handle >= 0) {
+    if (file.isOpen()) {
         if (index >= skipBelow)
             writeCounts(counts);
         return;
@@ -250,7 +203,7 @@ void Recorder::captureEvent(quint64 sample, QString text)
     // Outside a capture (a refused start after the link came back, a command)
     // the sample count is not this file's: the event goes after its last sample.
     const quint64 at = capturing ? sample + base : captureSamples;
-    if (handle >= 0) {
+    if (file.isOpen()) {
         addPending(at, text);
     } else if (capturing) {
         keptEvents.push_back({at, text});
@@ -264,7 +217,7 @@ void Recorder::changeCapture(bool value)
     if (value)
         return; // a start is reported by captureStarted, with its period
     capturing = false;
-    if (handle >= 0)
+    if (file.isOpen())
         closeFile(true);
 }
 
@@ -294,19 +247,19 @@ void Recorder::addTimedEvent(quint64 sample, double duration, QString text)
     captureEvent(sample, text);
     // The event just queued (or kept) takes its length.
     const qint64 length = duration > 0 ? qint64(std::llround(duration * 1e7)) : -1;
-    if (handle >= 0 && !pending.empty())
+    if (file.isOpen() && !pending.empty())
         pending.back().duration = length;
 }
 
 void Recorder::addEvent(QString text)
 {
-    if (handle >= 0)
+    if (file.isOpen())
         addPending(captureSamples, text);
 }
 
 void Recorder::finish()
 {
-    if (handle >= 0)
+    if (file.isOpen())
         closeFile(true);
 }
 
@@ -354,47 +307,26 @@ bool Recorder::openFile(quint16 value, const QDateTime& captureBegan, quint64 fi
         fail(tr("Запись остановлена: не удалось создать файл в %1").arg(where));
         return false;
     }
-    const QByteArray name = QFile::encodeName(path);
-    handle = edf_open_for_writing(name.constData(), bdfPlus, channelCount);
-    if (handle < 0) {
-        handle = -1;
+    // The start to the whole second (the start is known only to the latency of
+    // the confirmation anyway), the operator's details (their equipment, if
+    // given, replaces the program's name), the headset's channels.
+    FileHeader header;
+    header.format = RecordingFormat::Bdf;
+    header.start = start;
+    header.duration = layout.duration;
+    header.annotationSignals = annotationSignals;
+    header.patient = &patientDetails;
+    for (int c = 0; c < channelCount; ++c)
+        header.channels.push_back(headsetChannel(c, electrodeNames.value(c), filePeriod));
+    header.crashSafe = true;
+    if (!file.open(QFile::encodeName(path), header)) {
+        // A refused file or header: the file reserved for it goes too.
         QFile::remove(path);
         fail(tr("Запись остановлена: не удалось создать файл %1").arg(path));
         return false;
     }
 
     firstSample = first;
-    const QDate date = start.date();
-    const QTime time = start.time();
-    // Outside the years the format can hold the module takes the current time.
-    // No sub-second start: readers disagree on whether annotation onsets count
-    // from it (MNE) or from the whole second (biosig), and the start is known
-    // only to the latency of the confirmation anyway.
-    edf_set_startdatetime(handle, date.year(), date.month(), date.day(), time.hour(), time.minute(),
-                          time.second());
-    int ok = edf_set_datarecord_duration(handle, layout.duration);
-    ok |= edf_set_number_of_annotation_signals(handle, annotationSignals);
-    ok |= edf_set_equipment(handle, "Neurask");
-    // The operator's details; their equipment, if given, replaces the program's name.
-    ok |= exam::writePatientDetails(handle, patientDetails);
-    for (int c = 0; c < channelCount; ++c) {
-        const QByteArray label = exam::fileLabel(c, electrodeNames.value(c));
-        ok |= edf_set_label(handle, c, label.constData());
-        ok |= edf_set_physical_dimension(handle, c, "uV");
-        ok |= edf_set_samples_per_record(handle, c, layout.samples);
-        ok |= edf_set_physical_maximum(handle, c, physicalMaximum);
-        ok |= edf_set_physical_minimum(handle, c, -physicalMaximum);
-        ok |= edf_set_digital_maximum(handle, c, digitalMaximum);
-        ok |= edf_set_digital_minimum(handle, c, -digitalMaximum);
-    }
-    ok |= edf_set_crash_safe(handle, 1);
-    if (ok != 0) {
-        edf_close(handle);
-        handle = -1;
-        QFile::remove(path);
-        fail(tr("Запись остановлена: не удалось создать файл %1").arg(path));
-        return false;
-    }
 
     records = 0;
     fill = 0;
@@ -410,8 +342,8 @@ void Recorder::writeCounts(const Counts& counts)
 {
     for (int c = 0; c < channelCount; ++c) {
         qint32 count = counts[std::size_t(c)];
-        if (count < -digitalMaximum)
-            count = -digitalMaximum;
+        if (count < -headsetDigitalMaximum)
+            count = -headsetDigitalMaximum;
         unsigned char* at = &record[(size_t(c) * layout.samples + fill) * bytesPerSample];
         const quint32 bits = static_cast<quint32>(count);
         at[0] = static_cast<unsigned char>(bits);
@@ -474,8 +406,7 @@ bool Recorder::queueEvents(quint64 upTo, bool last)
     for (const Pending& p : due) {
         // Period ticks are 125 ns: the onset in the file's 100 ns units.
         const qint64 onset = qint64((p.sample - firstSample) * filePeriod * 5 / 4);
-        const QByteArray bytes = annotationUtf8(p.text);
-        if (edfwrite_annotation_utf8_100ns(handle, onset, p.duration, bytes.constData()) != 0)
+        if (!file.annotate(onset, p.duration, p.text))
             return false;
     }
     return true;
@@ -486,12 +417,12 @@ bool Recorder::writeRecord()
     fill = 0;
     int code = queueEvents(records, false) ? 0 : -1;
     if (code == 0)
-        code = edfwrite_block_digital_3byte_samples(handle, record.data());
+        code = file.writeRecord(record.data()) ? 0 : -1;
     if (code == 0) {
         ++records;
-        code = edf_flush(handle);
+        code = file.flush() ? 0 : -1;
     }
-    if (code == 0 && edf_path_leads_to_file(handle) == 0) {
+    if (code == 0 && !file.pathLeadsToFile()) {
         fail(tr("Запись остановлена: файл %1 больше недоступен (папка удалена или диск отключён)")
                  .arg(path));
         return false;
@@ -507,7 +438,7 @@ bool Recorder::writeRecord()
 
 void Recorder::checkPath()
 {
-    if (handle >= 0 && edf_path_leads_to_file(handle) == 0)
+    if (file.isOpen() && !file.pathLeadsToFile())
         fail(tr("Запись остановлена: файл %1 больше недоступен (папка удалена или диск отключён)")
                  .arg(path));
 }
@@ -526,11 +457,11 @@ void Recorder::closeFile(bool ok)
         for (const Pending& p : pending)
             after = after || p.sample >= end;
         if (fill > 0 || after) {
-            addPending(end, tr("Конец данных"));
+            addPending(end, recordingEndText());
             const Counts copy = last;
             do {
                 writeCounts(copy);
-                if (handle < 0)
+                if (!file.isOpen())
                     return; // the write failed, and the failure closed the file
             } while (fill != 0);
         }
@@ -538,8 +469,7 @@ void Recorder::closeFile(bool ok)
         if (!pending.empty())
             queueEvents(records, true);
     }
-    const int code = edf_close(handle);
-    handle = -1;
+    const bool finished = file.close();
     const QString closed = path;
     if (samples == 0) {
         // Nothing was captured into it: leave no empty file behind.
@@ -547,7 +477,7 @@ void Recorder::closeFile(bool ok)
         emit fileFinished(closed, 0, ok);
         return;
     }
-    if (ok && code != 0) {
+    if (ok && !finished) {
         emit fileFinished(closed, samples, false);
         if (recording) {
             recording = false;
@@ -562,7 +492,7 @@ void Recorder::closeFile(bool ok)
 
 void Recorder::fail(const QString& message)
 {
-    if (handle >= 0)
+    if (file.isOpen())
         closeFile(false);
     if (recording) {
         recording = false;

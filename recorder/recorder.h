@@ -13,11 +13,11 @@
 //   named from the start time of its first sample, "2026-12-08_14-03-22.bdf"
 //   in the chosen folder, or the name the front-end gave; an existing file is
 //   never overwritten (a "_2", "_3", ... suffix is added instead).
-// - Twelve signals "chan. 1".."chan. 12" in "uV". Each stored value is the
-//   headset's 24-bit count itself; the physical range +-4112062 uV over the
-//   digital range +-8388607 makes one step 0.49019605 uV, within 0.1 ppm of the
-//   headset's 256/255 * 2^-11 mV, with no offset. The one count outside that
-//   range, -8388608 (negative full scale), is stored as -8388607.
+// - Twelve signals "chan. 1".."chan. 12" (or their electrodes' names) in "uV"
+//   as headsetChannel describes them: each stored value is the headset's
+//   24-bit count itself. The one count outside the range, -8388608 (negative
+//   full scale), is stored as -8388607. The file is written through
+//   CaptureFile, as File > Save writes a capture.
 // - Records of about a second whose samples-to-duration ratio is the capture's
 //   rate exactly (recordLayout).
 // - The capture's events are EDF+ annotations in the record they fall in
@@ -53,19 +53,7 @@
 
 #include "device/types.h"
 #include "exam/patient.h"
-
-// Samples per record and record duration (units of 10 us) for a sample period
-// in ticks of 125 ns: samples / duration is the capture's rate exactly, and
-// the duration is as close to one second as that allows.
-struct RecordLayout {
-    int samples = 0;
-    int duration = 0; // units of 10 us
-};
-RecordLayout recordLayout(quint16 period);
-
-// An event's text as an annotation carries it: UTF-8, cut at a character
-// boundary to Recorder::annotationTextBytes.
-QByteArray annotationUtf8(const QString& text);
+#include "recorder/capturefile.h"
 
 // An event of a capture as the engine gets it: the capture's samples before
 // it, and its text.
@@ -101,15 +89,15 @@ public:
 
     // Annotation texts are cut to this many bytes of UTF-8 (at a character
     // boundary).
-    static constexpr int annotationTextBytes = 40;
+    static constexpr int annotationTextBytes = ::annotationTextBytes;
     // Annotations each record can carry: a merged loss note and three more.
-    static constexpr int annotationSignals = 4;
+    static constexpr int annotationSignals = headsetAnnotationSignals;
     // The recent samples and events kept while not recording, so that a
     // backlog handed over a little late still joins the live capture.
     static constexpr double keptSeconds = 60;
     // How often the file's path is checked, milliseconds.
     static constexpr int pathCheckInterval = 2000;
-    static constexpr double physicalMaximum = 4112062.0; // uV at digital 8388607
+    static constexpr double physicalMaximum = headsetPhysicalMaximum; // uV at digital 8388607
 
 signals:
     void fileStarted(QString path);
@@ -209,7 +197,7 @@ private:
     quint64 skipBelow = 0;
 
     // The open file.
-    int handle = -1;
+    CaptureFile file;
     QString path;
     quint16 filePeriod = 0;
     RecordLayout layout;

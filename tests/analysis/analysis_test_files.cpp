@@ -5,7 +5,7 @@
 #include <QDir>
 #include <cstdio>
 
-#include "app/recording.h"
+#include "recorder/capturefile.h"
 #include "synthetic_eeg.h"
 
 int main(int argc, char** argv)

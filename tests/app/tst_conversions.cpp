@@ -1,7 +1,9 @@
-// Values the operator sets, in the units the headset receives.
+// Values the operator sets, in the units the headset receives; the format of
+// a file name chosen for Save.
 #include <QtTest>
 
 #include "app/conversions.h"
+#include "app/recording.h"
 
 namespace
 {
@@ -94,6 +96,13 @@ private slots:
         QCOMPARE(int(sound.tone), 65535);
         QCOMPARE(int(sound.count), 65535);
         QCOMPARE(int(makeSoundParam(1, 1, 1, 1, 999.5, 1, 1).tone), 1000);
+    }
+
+    void formatFollowsTheName()
+    {
+        QCOMPARE(recordingFormatFor("/a/b.BDF", RecordingFormat::Edf), RecordingFormat::Bdf);
+        QCOMPARE(recordingFormatFor("/a/b.edf", RecordingFormat::Bdf), RecordingFormat::Edf);
+        QCOMPARE(recordingFormatFor("/a.x/b.dat", RecordingFormat::Bdf), RecordingFormat::Bdf);
     }
 };
 

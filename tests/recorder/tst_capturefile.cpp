@@ -2,10 +2,10 @@
 // base of a live capture, the 16-bit range of each channel, channels of their
 // own rates, the events, and how failures of the disk are reported.
 
-#include "app/recording.h"
 #include "capture/capturestore.h"
 #include "capture/recordingfile.h"
 #include "edf/edf.h"
+#include "recorder/capturefile.h"
 #include "recorder/recorder.h"
 
 #include <QFile>
@@ -423,14 +423,7 @@ print(' '.join(repr(float(v)) for v in raw.get_data()[0]))
         QCOMPARE(file.hdr.record_count, qint64(2));
         QCOMPARE(file.digital(11)[999], store->count(11, 999));
     }
-
-    void formatFollowsTheName()
-    {
-        QCOMPARE(recordingFormatFor("/a/b.BDF", RecordingFormat::Edf), RecordingFormat::Bdf);
-        QCOMPARE(recordingFormatFor("/a/b.edf", RecordingFormat::Bdf), RecordingFormat::Edf);
-        QCOMPARE(recordingFormatFor("/a.x/b.dat", RecordingFormat::Bdf), RecordingFormat::Bdf);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestRecording)
-#include "tst_recording.moc"
+#include "tst_capturefile.moc"

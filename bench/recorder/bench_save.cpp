@@ -2,10 +2,10 @@
 // highest rate (909 samples/s, twelve channels) written from the capture
 // store, as EDF+ and as BDF+.
 //
-// Usage: bench_app_recording [seconds] [directory]   (defaults: 3600, the temp dir)
+// Usage: bench_save [seconds] [directory]   (defaults: 3600, the temp dir)
 
-#include "app/recording.h"
 #include "capture/capturestore.h"
+#include "recorder/capturefile.h"
 
 #include <QDir>
 #include <QElapsedTimer>
