@@ -6,7 +6,6 @@
 #include <QMessageBox>
 
 #include "app/filedialog.h"
-#include "app/recording.h"
 
 namespace
 {
@@ -40,6 +39,16 @@ QString errorText(RecordingError error)
 }
 
 } // namespace
+
+RecordingFormat recordingFormatFor(const QString& fileName, RecordingFormat chosen)
+{
+    const QString suffix = QFileInfo(fileName).suffix();
+    if (suffix.compare(QLatin1String("bdf"), Qt::CaseInsensitive) == 0)
+        return RecordingFormat::Bdf;
+    if (suffix.compare(QLatin1String("edf"), Qt::CaseInsensitive) == 0)
+        return RecordingFormat::Edf;
+    return chosen;
+}
 
 bool saveCaptureAs(QWidget* parent, const CaptureStore& store, const exam::PatientDetails* patient)
 {

@@ -271,118 +271,109 @@ QString recordingEndText()
     return QCoreApplication::translate("Recorder", "Конец данных");
 }
 
-RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
-                              RecordingFormat format, const exam::PatientDetails* patient)
+namespace
 {
-    RecordingResult result;
-    const bool bdf = format == RecordingFormat::Bdf;
+
+// The record duration of a saved store (units of 10 us), 0 when none fits:
+// a live capture's layout; a shown file's own records, so that its copy has
+// its length; else the duration closest to a second that every rate fits.
+int savedRecordDuration(const CaptureStore& store)
+{
+    if (store.period() > 0)
+        return recordLayout(store.period()).duration;
     const int channels = store.channelCount();
+    QVector<double> rates;
+    for (int c = 0; c < channels; ++c)
+        rates << store.channel(c).samplesPerSecond;
+    const qint64 own = store.fileRecordDuration();
+    if (own > 0 && own % 100 == 0 && own / 100 <= maximumDuration &&
+        fitsDuration(rates, int(own / 100)))
+        return int(own / 100);
+    return channels > 0 ? commonDuration(rates) : oneSecond;
+}
+
+// Channel `c` of the store as it goes into the file.
+Output savedChannel(const CaptureStore& store, int c, bool bdf, int duration)
+{
     const bool live = store.period() > 0;
-
-    // The time base.
+    Output o;
+    FileChannel& s = o.file;
+    const CaptureChannel& info = store.channel(c);
     if (live) {
-        const RecordLayout layout = recordLayout(store.period());
-        result.duration = layout.duration;
-        result.samplesPerRecord = layout.samples;
+        // The engine's channel: the electrode when the operator named it,
+        // else its number; the record layout and range of its files.
+        s = headsetChannel(c, info.label == QString::number(c + 1) ? QString() : info.label,
+                           store.period());
     } else {
-        QVector<double> rates;
-        for (int c = 0; c < channels; ++c)
-            rates << store.channel(c).samplesPerSecond;
-        // A shown file keeps its own records, so that its copy has its length.
-        const qint64 own = store.fileRecordDuration();
-        if (own > 0 && own % 100 == 0 && own / 100 <= maximumDuration &&
-            fitsDuration(rates, int(own / 100)))
-            result.duration = int(own / 100);
-        else
-            result.duration = channels > 0 ? commonDuration(rates) : oneSecond;
+        s.label = info.label.toLatin1();
+        s.samples = int(std::lround(info.samplesPerSecond * duration / oneSecond));
     }
-    if (result.duration <= 0 || channels > EDF_MAX_SIGNALS - headsetAnnotationSignals) {
-        result.error = RecordingError::Layout;
-        return result;
+    s.unit = info.unit.toLatin1();
+    if (info.unit == QLatin1String("V")) {
+        s.unit = "uV";
+        o.scale = 1e6;
     }
+    o.stored = store.sampleCount(c);
 
-    std::vector<Output> outputs(static_cast<std::size_t>(channels));
-    qint64 records = 0;
-    for (int c = 0; c < channels; ++c) {
-        Output& o = outputs[std::size_t(c)];
-        FileChannel& s = o.file;
-        const CaptureChannel& info = store.channel(c);
-        if (live) {
-            // The engine's channel: the electrode when the operator named it,
-            // else its number; the record layout and range of its files.
-            s = headsetChannel(c, info.label == QString::number(c + 1) ? QString() : info.label,
-                               store.period());
-        } else {
-            s.label = info.label.toLatin1();
-            s.samples = int(std::lround(info.samplesPerSecond * result.duration / oneSecond));
-        }
-        s.unit = info.unit.toLatin1();
-        if (info.unit == QLatin1String("V")) {
-            s.unit = "uV";
-            o.scale = 1e6;
-        }
-        o.stored = store.sampleCount(c);
-        records = std::max(records, (o.stored + s.samples - 1) / s.samples);
-
-        if (bdf) {
-            // The count is the digital value. A live channel at the headset's
-            // gain keeps the engine's range: its files and this one read the same.
-            if (!(live && info.gain == voltsPerCount && info.offset == 0)) {
-                // A digital range whose physical ends the header holds
-                // exactly keeps the channel's own gain and offset.
-                const CountRange range = store.countRange(c, 0, o.stored);
-                const qint32 needed =
-                    range.empty ? 0 : std::max(std::abs(range.min), std::abs(range.max));
-                const int exact = exactDigitalMaximum(store, c, o.scale, needed);
-                const int top = exact > 0 ? exact : bdfDigitalMaximum;
-                s.physicalMax = store.physical(c, top) * o.scale;
-                s.physicalMin = store.physical(c, -top) * o.scale;
-                if (s.physicalMin > s.physicalMax)
-                    std::swap(s.physicalMin, s.physicalMax); // a negative gain
-                s.digitalMax = top;
-                s.digitalMin = -top;
-            }
-        } else {
-            // The channel's own extremes span the 16 bits.
+    if (bdf) {
+        // The count is the digital value. A live channel at the headset's
+        // gain keeps the engine's range: its files and this one read the same.
+        if (!(live && info.gain == voltsPerCount && info.offset == 0)) {
+            // A digital range whose physical ends the header holds
+            // exactly keeps the channel's own gain and offset.
             const CountRange range = store.countRange(c, 0, o.stored);
-            double lo = range.empty ? 0 : store.physical(c, range.min) * o.scale;
-            double hi = range.empty ? 0 : store.physical(c, range.max) * o.scale;
-            if (lo > hi)
-                std::swap(lo, hi); // a negative gain
-            s.physicalMin = outward(lo, false);
-            s.physicalMax = outward(hi, true);
-            if (s.physicalMax <= s.physicalMin) // a flat channel still needs a range
-                s.physicalMax = outward(s.physicalMin + std::max(1.0, std::fabs(lo) * 1e-6), true);
-            s.digitalMax = edfDigitalMaximum;
-            s.digitalMin = edfDigitalMinimum;
+            const qint32 needed =
+                range.empty ? 0 : std::max(std::abs(range.min), std::abs(range.max));
+            const int exact = exactDigitalMaximum(store, c, o.scale, needed);
+            const int top = exact > 0 ? exact : bdfDigitalMaximum;
+            s.physicalMax = store.physical(c, top) * o.scale;
+            s.physicalMin = store.physical(c, -top) * o.scale;
+            if (s.physicalMin > s.physicalMax)
+                std::swap(s.physicalMin, s.physicalMax); // a negative gain
+            s.digitalMax = top;
+            s.digitalMin = -top;
         }
+    } else {
+        // The channel's own extremes span the 16 bits.
+        const CountRange range = store.countRange(c, 0, o.stored);
+        double lo = range.empty ? 0 : store.physical(c, range.min) * o.scale;
+        double hi = range.empty ? 0 : store.physical(c, range.max) * o.scale;
+        if (lo > hi)
+            std::swap(lo, hi); // a negative gain
+        s.physicalMin = outward(lo, false);
+        s.physicalMax = outward(hi, true);
+        if (s.physicalMax <= s.physicalMin) // a flat channel still needs a range
+            s.physicalMax = outward(s.physicalMin + std::max(1.0, std::fabs(lo) * 1e-6), true);
+        s.digitalMax = edfDigitalMaximum;
+        s.digitalMin = edfDigitalMinimum;
     }
-    if (!live && channels > 0)
-        result.samplesPerRecord = outputs[0].file.samples;
+    return o;
+}
 
-    // Annotations: the events at their own times (100 ns, as the file keeps
-    // them) with their durations, and the end of the samples when the last
-    // record is completed with copies. No record is added for an event: one
-    // past the samples goes into the last record. Every record can carry as
-    // many as fall in its busiest one.
-    const double secondsPerSample = channels > 0 ? store.secondsPer(0) : 0;
-    struct Note {
-        qint64 onset;    // 100 ns units from the file's start
-        qint64 duration; // 100 ns units, -1: none
-        QString text;
-    };
+struct Note {
+    qint64 onset;    // 100 ns units from the file's start
+    qint64 duration; // 100 ns units, -1: none
+    QString text;
+};
+
+// Annotations: the events at their own times (100 ns, as the file keeps
+// them) with their durations, and the end of the samples when the last
+// record is completed with copies. No record is added for an event: one
+// past the samples goes into the last record. `busiest` is the most that
+// fall in one record, which every record can then carry.
+std::vector<Note> savedNotes(const CaptureStore& store, const std::vector<Output>& outputs,
+                             qint64 records, int duration, int& busiest)
+{
+    const double secondsPerSample = outputs.empty() ? 0 : store.secondsPer(0);
     std::vector<Note> notes;
-    const quint64 first = store.firstSample();
-    const double firstSeconds = double(first) * secondsPerSample;
+    const double firstSeconds = double(store.firstSample()) * secondsPerSample;
     auto ticks = [](double seconds) { return qint64(std::llround(seconds * 1e7)); };
     for (const CaptureEvent& event : store.events()) {
         notes.push_back({std::max<qint64>(0, ticks(event.onset - firstSeconds)),
                          event.duration < 0 ? -1 : ticks(event.duration), event.text});
     }
-    const double recordTicks = result.duration * 100.0;
+    const double recordTicks = duration * 100.0;
     auto recordOf = [&](qint64 onset) { return qint64(double(onset) / recordTicks); };
-    if (channels == 0)
-        records = 0; // nothing to put in records; the module keeps the annotations
     bool partial = false;
     for (const Output& o : outputs)
         partial = partial || o.stored < records * o.file.samples;
@@ -390,18 +381,76 @@ RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
         notes.push_back(
             {ticks(double(outputs[0].stored) * secondsPerSample), -1, recordingEndText()});
     std::vector<int> perRecord(std::size_t(std::max<qint64>(records, 1)), 0);
-    int busiest = 1;
+    busiest = 1;
     for (const Note& note : notes) {
         const std::size_t r =
             std::size_t(std::max<qint64>(0, std::min(recordOf(note.onset), records - 1)));
         busiest = std::max(busiest, ++perRecord[r]);
     }
+    return notes;
+}
+
+// Record `r` of channel `c` as digital values; past the end of the stored
+// samples, the channel's last one (0 for an empty channel).
+void savedRecord(const CaptureStore& store, int c, const Output& o, qint64 r, bool bdf,
+                 std::vector<int>& buffer)
+{
+    const FileChannel& s = o.file;
+    buffer.resize(std::size_t(s.samples));
+    const qint64 base = r * s.samples;
+    const qint32 lastCount = o.stored > 0 ? store.count(c, o.stored - 1) : 0;
+    const double step = (s.physicalMax - s.physicalMin) / (s.digitalMax - s.digitalMin);
+    for (int i = 0; i < s.samples; ++i) {
+        const qint64 at = base + i;
+        const qint32 count = at < o.stored ? store.count(c, at) : lastCount;
+        int digital;
+        if (bdf) {
+            digital = std::clamp(count, s.digitalMin, s.digitalMax);
+        } else {
+            const double value = store.physical(c, count) * o.scale;
+            const double d = std::nearbyint((value - s.physicalMin) / step) + s.digitalMin;
+            digital = int(std::clamp(d, double(s.digitalMin), double(s.digitalMax)));
+        }
+        buffer[std::size_t(i)] = digital;
+    }
+}
+
+} // namespace
+
+RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
+                              RecordingFormat format, const exam::PatientDetails* patient)
+{
+    RecordingResult result;
+    const bool bdf = format == RecordingFormat::Bdf;
+    const int channels = store.channelCount();
+    result.duration = savedRecordDuration(store);
+    if (store.period() > 0)
+        result.samplesPerRecord = recordLayout(store.period()).samples;
+    if (result.duration <= 0 || channels > EDF_MAX_SIGNALS - headsetAnnotationSignals) {
+        result.error = RecordingError::Layout;
+        return result;
+    }
+
+    std::vector<Output> outputs;
+    qint64 records = 0;
+    for (int c = 0; c < channels; ++c) {
+        outputs.push_back(savedChannel(store, c, bdf, result.duration));
+        const Output& o = outputs.back();
+        records = std::max(records, (o.stored + o.file.samples - 1) / o.file.samples);
+    }
+    if (store.period() == 0 && channels > 0)
+        result.samplesPerRecord = outputs[0].file.samples;
+    if (channels == 0)
+        records = 0; // nothing to put in records; the module keeps the annotations
+    int busiest = 1;
+    const std::vector<Note> notes = savedNotes(store, outputs, records, result.duration, busiest);
 
     FileHeader header;
     header.format = format;
+    const double secondsPerSample = channels > 0 ? store.secondsPer(0) : 0;
     if (store.startTime().isValid())
         header.start = store.startTime().addMSecs(
-            qint64(std::llround(double(first) * secondsPerSample * 1e3)));
+            qint64(std::llround(double(store.firstSample()) * secondsPerSample * 1e3)));
     header.duration = result.duration;
     header.annotationSignals = std::min(busiest, int(EDF_MAX_ANNOTATION_SIGNALS));
     header.patient = patient;
@@ -424,30 +473,10 @@ RecordingResult saveRecording(const QByteArray& path, const CaptureStore& store,
         if (!file.annotate(note.onset, note.duration, note.text))
             return failed();
     }
-
     std::vector<int> buffer;
     for (qint64 r = 0; r < records; ++r) {
         for (int c = 0; c < channels; ++c) {
-            const Output& o = outputs[std::size_t(c)];
-            const FileChannel& s = o.file;
-            buffer.resize(std::size_t(s.samples));
-            const qint64 base = r * s.samples;
-            // Past the end: the channel's last sample (0 for an empty one).
-            const qint32 lastCount = o.stored > 0 ? store.count(c, o.stored - 1) : 0;
-            const double step = (s.physicalMax - s.physicalMin) / (s.digitalMax - s.digitalMin);
-            for (int i = 0; i < s.samples; ++i) {
-                const qint64 at = base + i;
-                const qint32 count = at < o.stored ? store.count(c, at) : lastCount;
-                int digital;
-                if (bdf) {
-                    digital = std::clamp(count, s.digitalMin, s.digitalMax);
-                } else {
-                    const double value = store.physical(c, count) * o.scale;
-                    const double d = std::nearbyint((value - s.physicalMin) / step) + s.digitalMin;
-                    digital = int(std::clamp(d, double(s.digitalMin), double(s.digitalMax)));
-                }
-                buffer[std::size_t(i)] = digital;
-            }
+            savedRecord(store, c, outputs[std::size_t(c)], r, bdf, buffer);
             if (!file.writeSamples(buffer.data()))
                 return failed();
         }

@@ -3,7 +3,7 @@
 #include <QtTest>
 
 #include "app/conversions.h"
-#include "app/recording.h"
+#include "app/savecapture.h"
 
 namespace
 {

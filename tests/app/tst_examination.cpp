@@ -15,12 +15,12 @@
 
 #include "app/examination.h"
 #include "app/mainwindow.h"
-#include "app/recording.h"
 #include "display/eventmarkers.h"
 #include "display/signalview.h"
 #include "edf/edf.h"
 #include "exam/electrodes.h"
 #include "headset.h"
+#include "recorder/capturefile.h"
 #include "testwindow.h"
 
 namespace
