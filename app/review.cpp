@@ -213,8 +213,7 @@ void Review::read(QSharedPointer<LoadedRecording> recording)
     const QString name = QFileInfo(recording->path).fileName();
     if (!recording->ok()) {
         const QString reason = recordingReadErrorText(*recording);
-        qDebug() << "MainWindow::recordingRead" << recording->path << int(recording->status)
-                 << recording->code;
+        qDebug() << "Review::read" << recording->path << int(recording->status) << recording->code;
         if (reason.isEmpty()) {
             ui->statusBar->showMessage(tr("Открытие файла %1 отменено").arg(name));
             return;

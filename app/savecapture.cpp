@@ -74,7 +74,7 @@ bool saveCaptureAs(QWidget* parent, const CaptureStore& store, const exam::Patie
     if (result.ok())
         return true;
     const QString text = errorText(result.error);
-    qDebug() << "MainWindow::saveCapture" << text << result.code << result.records;
+    qDebug() << "saveCaptureAs" << text << result.code << result.records;
     QMessageBox::information(parent, tr("Ошибка"), text, QMessageBox::Ok);
     return false;
 }
