@@ -104,7 +104,7 @@ Review::Review(QMainWindow* parent, Ui::MainWindow* form, QCPGraph* const* graph
     scroll->hide();
     ui->widgetFrameTime->layout()->addWidget(scroll);
     connect(scroll, &QScrollBar::valueChanged, this, [this](int value) {
-        if (reviewing)
+        if (isReviewing())
             showRange(value / scrollUnitsPerSecond);
     });
     connect(ui->plotTime->xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this,
@@ -148,6 +148,16 @@ Review::Review(QMainWindow* parent, Ui::MainWindow* form, QCPGraph* const* graph
             [this] { showRange(seconds - ui->plotTime->xAxis->range().size()); });
 }
 
+bool Review::isReviewing() const
+{
+    return live->showsFile();
+}
+
+void Review::spectrumSettingsChanged()
+{
+    spectraDue = isReviewing();
+}
+
 bool Review::isOpening() const
 {
     return loader->isRunning();
@@ -177,7 +187,7 @@ void Review::chooseAndOpen()
     if (fileName.isEmpty())
         return;
     // A file read replaces the capture: an unsaved one is offered for saving.
-    if (!reviewing && !live->mayDiscard())
+    if (!isReviewing() && !live->mayDiscard())
         return;
     open(fileName);
 }
@@ -209,7 +219,7 @@ void Review::read(QSharedPointer<LoadedRecording> recording)
     }
     ui->actionOpen->setEnabled(true);
     ui->actionSave->setEnabled(true);
-    actionClose->setEnabled(reviewing);
+    actionClose->setEnabled(isReviewing());
     const QString name = QFileInfo(recording->path).fileName();
     if (!recording->ok()) {
         const QString reason = recordingReadErrorText(*recording);
@@ -230,7 +240,6 @@ void Review::read(QSharedPointer<LoadedRecording> recording)
 
 void Review::showFile(LoadedRecording& recording, const QString& name)
 {
-    reviewing = true;
     live->showFile(std::move(recording.store));
     const CaptureStore& store = live->store();
     seconds = recording.durationSeconds;
@@ -283,7 +292,7 @@ void Review::showFile(LoadedRecording& recording, const QString& name)
 
 bool Review::closeForCapture()
 {
-    if (!reviewing)
+    if (!isReviewing())
         return true;
     if (QMessageBox::question(
             window, tr("Закрыть файл"), tr("Закрыть файл %1 и вернуться к записи?").arg(title),
@@ -295,9 +304,8 @@ bool Review::closeForCapture()
 
 void Review::close()
 {
-    if (!reviewing)
+    if (!isReviewing())
         return;
-    reviewing = false;
     spectraDue = false;
     live->resumeLive(livePeriod());
     clearMarkers();
@@ -345,7 +353,7 @@ void Review::showRange(double lower)
 
 void Review::rangeChanged()
 {
-    if (!reviewing)
+    if (!isReviewing())
         return;
     const QCPRange range = ui->plotTime->xAxis->range();
     const QSignalBlocker block(scroll);

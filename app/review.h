@@ -65,7 +65,8 @@ public:
            SignalView* signalView, SpectrumPanel* spectra, LiveCapture* live,
            std::function<quint16()> livePeriod);
 
-    bool isReviewing() const { return reviewing; }
+    // A file is shown: the live capture holds it.
+    bool isReviewing() const;
     bool isOpening() const;
     const EventMarkers* eventMarkers() const { return markers; }
     // The list belongs to a file, which no run starts with (the window's
@@ -84,7 +85,7 @@ public:
     void addMarker(const EventMarker& marker);
     void clearMarkers();
     // The spectra's length or window changed.
-    void spectrumSettingsChanged() { spectraDue = reviewing; }
+    void spectrumSettingsChanged();
     // Recomputes the spectra when the view or their settings changed.
     void refresh();
 
@@ -111,7 +112,6 @@ private:
     LiveCapture* live;
     std::function<quint16()> livePeriod;
 
-    bool reviewing = false;
     bool spectraDue = false;
     QString title;
     double seconds = 0;
