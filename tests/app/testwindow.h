@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <functional>
+#include <vector>
 
 #include "device/ports.h"
 
@@ -62,4 +63,12 @@ inline BoxSeen answerNextBox(const std::function<void()>& trigger)
     QTimer::singleShot(5000, &poll, &QTimer::stop); // never hang on a missing box
     trigger();
     return seen;
+}
+
+// Bytes as the headset's frames are logged: "0D 46 FA ...".
+inline QByteArray hex(const std::vector<uint8_t>& bytes)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()))
+        .toHex(' ')
+        .toUpper();
 }

@@ -24,18 +24,6 @@
 #include "recorder/recorder.h"
 #include "testwindow.h"
 
-namespace
-{
-
-QByteArray hex(const std::vector<uint8_t>& bytes)
-{
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()))
-        .toHex(' ')
-        .toUpper();
-}
-
-} // namespace
-
 class EndToEndTest : public QObject
 {
     Q_OBJECT

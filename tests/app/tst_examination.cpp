@@ -32,13 +32,6 @@ double steadyNow()
         .count();
 }
 
-QByteArray hex(const std::vector<uint8_t>& bytes)
-{
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()))
-        .toHex(' ')
-        .toUpper();
-}
-
 } // namespace
 
 class ExaminationTest : public QObject

@@ -102,6 +102,21 @@ class MainWindowTest : public QObject
         call("deviceDataFFT", Q_ARG(int, channel), Q_ARG(QVector<double>, f),
              Q_ARG(QVector<double>, a));
     }
+    // Batches of 500 Hz samples: 20 uV at 10 Hz on every channel.
+    void sendAlpha(int batches, int perBatch)
+    {
+        for (int b = 0; b < batches; ++b) {
+            QVector<structSample> batch;
+            for (int i = 0; i < perBatch; ++i) {
+                const double t = (b * perBatch + i + 1) * 0.002;
+                structSample s = sampleAt(t, 0);
+                for (int c = 0; c < channelCount; ++c)
+                    s.value[c] = 20e-6 * std::sin(2 * M_PI * 10 * t + c);
+                batch << s;
+            }
+            sendSamples(batch);
+        }
+    }
     int storedPoints(QCustomPlot* plot)
     {
         int n = 0;
@@ -647,17 +662,7 @@ private slots:
     void analysisDialogAnalysesTheCapture()
     {
         // 20 s at 500 Hz: 20 uV at 10 Hz on every channel, whose alpha power is 200 uV^2.
-        for (int b = 0; b < 20 * 500 / 50; ++b) {
-            QVector<structSample> batch;
-            for (int i = 0; i < 50; ++i) {
-                const double t = (b * 50 + i + 1) * 0.002;
-                structSample s = sampleAt(t, 0);
-                for (int c = 0; c < channelCount; ++c)
-                    s.value[c] = 20e-6 * std::sin(2 * M_PI * 10 * t + c);
-                batch << s;
-            }
-            sendSamples(batch);
-        }
+        sendAlpha(20 * 500 / 50, 50);
         action("actionAnalysisFourier")->trigger();
         auto* dialog = window->findChild<AnalysisWindow*>();
         QVERIFY(dialog && dialog->isVisible());
@@ -711,17 +716,7 @@ private slots:
     {
         call("deviceConnection", Q_ARG(bool, true));
         for (const char* replace : {"actionClear", "actionStart"}) {
-            for (int b = 0; b < 240; ++b) {
-                QVector<structSample> batch;
-                for (int i = 0; i < 500; ++i) {
-                    const double t = (b * 500 + i + 1) * 0.002;
-                    structSample s = sampleAt(t, 0);
-                    for (int c = 0; c < channelCount; ++c)
-                        s.value[c] = 20e-6 * std::sin(2 * M_PI * 10 * t + c);
-                    batch << s;
-                }
-                sendSamples(batch);
-            }
+            sendAlpha(240, 500);
             action("actionAnalysisFourier")->trigger();
             auto* dialog = window->findChild<AnalysisWindow*>();
             QVERIFY(dialog && dialog->isRunning());
