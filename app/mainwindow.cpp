@@ -42,7 +42,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->comboBoxConnectionPort->addItems(serialPortNames());
 
     loadSettings();
-    applyElectrodeNames();
     review->hideAnnotations();
     signalView->setViewSettings(view->settings());
     deviceConnection(false);
