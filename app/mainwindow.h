@@ -2,9 +2,10 @@
 // and widgets; every slot runs in the GUI thread.
 //
 // - MainWindow builds the form, owns the device worker and its thread, and
-//   wires the parts together. It keeps the slots the form binds by name (most
-//   forward to a part), whether the headset is connected, and the settings
-//   (settings.cpp).
+//   wires the parts together. It keeps its fixed table of slots (the form's
+//   handlers bound by name, the device's and the plots' reports), most of
+//   which forward to a part, whether the headset is connected, and the
+//   settings (settings.cpp).
 // - CaptureControls: the headset's controls on the form (Start/Stop, rate,
 //   stimulators, terminal) and what of them is enabled, and the link's
 //   counters in the status bar.
@@ -16,7 +17,8 @@
 //   spectra of the view's left edge. It puts the file into LiveCapture.
 // - RecordingControl: Запись, Папка записи..., the recording engine's thread,
 //   its status field and failures. It asks LiveCapture for a running
-//   capture's backlog and tells it whether batches are being recorded.
+//   capture's backlog; its announcements tell LiveCapture whether batches
+//   are being recorded and when a file ended early.
 // - SpectrumPanel: the spectra plot. SignalView (display/) draws the signals
 //   from LiveCapture's store as ViewControls' record asks.
 // - Examination (electrode names, patient, marks, protocols), AnalysisWindow
