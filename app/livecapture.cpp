@@ -31,13 +31,13 @@ void LiveCapture::connectionChanged(bool connected)
 {
     if (!connected)
         capturing = false;
-    // The device marks the loss in the capture; its return is marked here.
-    if (!connected && capture.sampleCount() > 0) {
+    // The device marks the loss in the capture; its return is marked here,
+    // where the capture's samples end. A file under review is no capture.
+    if (!connected && capture.sampleCount() > 0 && !showingFile) {
         linkLost = true;
     } else if (connected && linkLost) {
-        capture.addEvent(capture.firstSample() + quint64(capture.sampleCount()),
-                         tr("Связь восстановлена"));
         linkLost = false;
+        addEvent(capture.firstSample() + quint64(capture.sampleCount()), tr("Связь восстановлена"));
     }
 }
 
@@ -188,7 +188,8 @@ void LiveCapture::showFile(CaptureStore&& file)
     showingFile = true;
     emit aboutToReplace(); // an analysis begun before the file came in
     capture = std::move(file);
-    unsaved = false; // the store holds a file
+    unsaved = false;  // the store holds a file
+    linkLost = false; // the capture it was lost in is gone
 }
 
 void LiveCapture::resumeLive(quint16 period)

@@ -44,6 +44,8 @@ public:
     const CaptureStore& store() const { return capture; }
     CaptureStore* storePointer() { return &capture; }
     bool isCapturing() const { return capturing; }
+    // Capture starts confirmed so far.
+    int captureStarts() const { return starts; }
     // The store holds a file under review.
     bool showsFile() const { return showingFile; }
 

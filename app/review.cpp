@@ -196,6 +196,7 @@ void Review::open(const QString& path)
 {
     if (!loader->start(path))
         return;
+    startsAtOpen = live->captureStarts();
     // One read at a time, and no Save of the store it is about to replace.
     ui->actionOpen->setEnabled(false);
     ui->actionSave->setEnabled(false);
@@ -232,6 +233,12 @@ void Review::read(QSharedPointer<LoadedRecording> recording)
         QMessageBox::critical(window, tr("Открытие файла"),
                               tr("Ошибка открытия файла!") + "\n" + name + ": " + reason,
                               QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+    // A capture started while the file was read is offered for saving too:
+    // the operator's answer before the Open was about another one.
+    if (live->captureStarts() != startsAtOpen && !isReviewing() && !live->mayDiscard()) {
+        ui->statusBar->showMessage(tr("Открытие файла %1 отменено").arg(name));
         return;
     }
     showFile(*recording, name);

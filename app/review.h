@@ -113,6 +113,8 @@ private:
     std::function<quint16()> livePeriod;
 
     bool spectraDue = false;
+    // The live capture's starts when the file was asked for.
+    int startsAtOpen = 0;
     QString title;
     double seconds = 0;
     RecordingLoader* loader = nullptr;

@@ -4,6 +4,7 @@
 // named in words with the plots kept as they were; and the way back to live.
 #include "app/analysiswindow.h"
 #include "app/filedialog.h"
+#include "app/livecapture.h"
 #include "app/mainwindow.h"
 #include "app/review.h"
 #include "display/eventmarkers.h"
@@ -349,6 +350,60 @@ private slots:
         verifyLiveUnchanged();
         QVERIFY(action("actionOpen")->isEnabled());
         QVERIFY(action("actionSave")->isEnabled());
+    }
+
+    // A capture started while a file is read is asked about before the file
+    // replaces it (the answer given before the Open was about another one).
+    void aCaptureStartedWhileAFileIsReadIsAskedAbout()
+    {
+        int asked = 0;
+        auto answer = MainWindow::UnsavedAnswer::Cancel;
+        MainWindow::unsavedHook = [&] {
+            ++asked;
+            return answer;
+        };
+        auto* live = window->findChild<LiveCapture*>();
+        for (auto given : {MainWindow::UnsavedAnswer::Cancel, MainWindow::UnsavedAnswer::Discard}) {
+            answer = given;
+            window->openRecording(recording);
+            // A fresh capture (at another rate than the last) before the
+            // read's end is delivered.
+            live->captureStarted(given == MainWindow::UnsavedAnswer::Cancel ? 16000 : 8000);
+            fillLive();
+            QTRY_VERIFY(!window->isOpeningRecording());
+            QCOMPARE(asked, given == MainWindow::UnsavedAnswer::Cancel ? 1 : 2);
+            QCOMPARE(window->isReviewing(), given == MainWindow::UnsavedAnswer::Discard);
+            if (!window->isReviewing()) // the capture kept, every sample
+                QCOMPARE(window->captureStore().sampleCount(), qint64(700));
+        }
+        MainWindow::unsavedHook = [] { return MainWindow::UnsavedAnswer::Discard; };
+    }
+
+    // The link's return is an event of the live capture only, shown as the
+    // device's own events are; never one of a file under review.
+    void theLinksReturnBelongsToTheLiveCapture()
+    {
+        auto link = [&](bool up) {
+            QVERIFY(QMetaObject::invokeMethod(window.get(), "deviceConnection", Q_ARG(bool, up)));
+        };
+        fillLive();
+        link(false);
+        link(true);
+        const QVector<EventMarker>& shown = window->eventMarkers()->markers();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown[0].text, QString("Связь восстановлена"));
+        QCOMPARE(window->captureStore().events().size(), 1);
+        QCOMPARE(window->captureStore().events()[0].sample, quint64(700));
+
+        QVERIFY(open(recording));
+        link(true); // a return while the file is shown, from a loss before it
+        link(false);
+        link(true);
+        QCOMPARE(window->captureStore().events().size(), 2); // the file's two
+        link(false);
+        action("actionCloseFile")->trigger();
+        link(true);
+        QVERIFY(window->captureStore().events().isEmpty());
     }
 
     void startAsksToCloseTheFileAndGoesBackToLive()
